@@ -1,0 +1,248 @@
+#include "convert.h"
+
+#include <cmath>
+#include <string>
+
+#include "depth_limit.h"
+
+namespace quorvel::py {
+
+namespace {
+
+// Holds both the interpreter's recursion guard and the module's own depth
+// cap, so deep input raises RecursionError even under a raised Python limit.
+class DepthGuard {
+ public:
+  explicit DepthGuard(int& depth, const char* where) : depth_(depth) {
+    if (++depth_ > kMaxDepth) {
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+      return;
+    }
+    entered_ = Py_EnterRecursiveCall(where) == 0;
+  }
+  ~DepthGuard() {
+    --depth_;
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  bool ok() const { return entered_; }
+
+ private:
+  int& depth_;
+  bool entered_ = false;
+};
+
+constexpr const char* kToJsonWhere = " while converting a Python object";
+constexpr const char* kToPyWhere = " while building a Python object";
+
+bool utf8_of(PyObject* str, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!data) return false;
+  out.assign(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool int_to_json(PyObject* obj, Value& out) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow == 0) {
+    out = Value(v);
+    return true;
+  }
+  if (overflow > 0) {
+    unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (!PyErr_Occurred()) {
+      out = Value(u);
+      return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+  }
+  double d = PyLong_AsDouble(obj);
+  if (d == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, (std::string("整数超出 ") + kJsonLibrary + " 可表示范围").c_str());
+    return false;
+  }
+  out = Value(d);
+  return true;
+}
+
+bool convert(PyObject* obj, Value& out, int& depth);
+
+bool sequence_item(PyObject* item, Array& out, int& depth) {
+  out.emplace_back();
+  return convert(item, out.back(), depth);
+}
+
+bool list_to_json(PyObject* obj, Value& out, int& depth) {
+  Array arr;
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    bool is_list = PyList_CheckExact(obj);
+    arr.reserve(static_cast<size_t>(Py_SIZE(obj)));
+    // Re-read the size each round: converting an element may run Python code
+    // (str() of a dict key) that shrinks the list.
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+      Py_INCREF(item);
+      bool good = sequence_item(item, arr, depth);
+      Py_DECREF(item);
+      if (!good) return false;
+    }
+  } else {
+    PyObject* it = PyObject_GetIter(obj);
+    if (!it) return false;
+    while (PyObject* item = PyIter_Next(it)) {
+      bool good = sequence_item(item, arr, depth);
+      Py_DECREF(item);
+      if (!good) {
+        Py_DECREF(it);
+        return false;
+      }
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return false;
+  }
+  out = Value(std::move(arr));
+  return true;
+}
+
+bool key_to_text(PyObject* key, std::string& out) {
+  if (PyUnicode_Check(key)) return utf8_of(key, out);
+  PyObject* text = PyObject_Str(key);
+  if (!text) return false;
+  bool good = utf8_of(text, out);
+  Py_DECREF(text);
+  return good;
+}
+
+bool dict_to_json(PyObject* obj, Value& out, int& depth) {
+  std::vector<Object::Member> entries;
+  Py_ssize_t size = PyDict_GET_SIZE(obj);
+  entries.reserve(static_cast<size_t>(size));
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    // Keep both alive: str() of a key may run code that mutates the dict.
+    Py_INCREF(key);
+    Py_INCREF(value);
+    entries.emplace_back();
+    bool good = key_to_text(key, entries.back().first) && convert(value, entries.back().second, depth);
+    Py_DECREF(key);
+    Py_DECREF(value);
+    if (!good) return false;
+    if (PyDict_GET_SIZE(obj) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return false;
+    }
+  }
+  out = Value(Object::from_entries(std::move(entries)));
+  return true;
+}
+
+bool convert(PyObject* obj, Value& out, int& depth) {
+  if (obj == Py_None) {
+    out = Value();
+    return true;
+  }
+  if (PyBool_Check(obj)) {
+    out = Value(obj == Py_True);
+    return true;
+  }
+  if (PyLong_Check(obj)) return int_to_json(obj, out);
+  if (PyFloat_Check(obj)) {
+    double d = PyFloat_AS_DOUBLE(obj);
+    out = std::isfinite(d) ? Value(d) : Value();
+    return true;
+  }
+  if (PyUnicode_Check(obj)) {
+    std::string s;
+    if (!utf8_of(obj, s)) return false;
+    out = Value(std::move(s));
+    return true;
+  }
+  bool is_seq = PyList_Check(obj) || PyTuple_Check(obj);
+  bool is_dict = !is_seq && PyDict_Check(obj);
+  if (!is_seq && !is_dict) {
+    PyErr_SetString(PyExc_TypeError, "不支持的 Python 类型（需为 None/bool/int/float/str/list/tuple/dict）");
+    return false;
+  }
+  DepthGuard guard(depth, kToJsonWhere);
+  if (!guard.ok()) return false;
+  return is_seq ? list_to_json(obj, out, depth) : dict_to_json(obj, out, depth);
+}
+
+PyObject* build(const Value& v, int& depth);
+
+PyObject* build_list(const Array& a, int& depth) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(a.size()));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < a.size(); ++i) {
+    PyObject* item = build(a[i], depth);
+    if (!item) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+PyObject* build_dict(const Object& o, int& depth) {
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  for (const auto& [k, e] : o) {
+    PyObject* key = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "replace");
+    PyObject* item = key ? build(e, depth) : nullptr;
+    bool good = item && PyDict_SetItem(dict, key, item) == 0;
+    Py_XDECREF(key);
+    Py_XDECREF(item);
+    if (!good) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
+  }
+  return dict;
+}
+
+PyObject* build(const Value& v, int& depth) {
+  switch (v.kind()) {
+    case Kind::Null: Py_RETURN_NONE;
+    case Kind::Bool: return PyBool_FromLong(v.as_bool());
+    case Kind::UInt: return PyLong_FromUnsignedLongLong(v.as_uint());
+    case Kind::Int: return PyLong_FromLongLong(v.as_int());
+    case Kind::Double: return PyFloat_FromDouble(v.as_double());
+    case Kind::String: {
+      const std::string& s = v.as_string();
+      return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+    }
+    case Kind::Array:
+    case Kind::Object: {
+      DepthGuard guard(depth, kToPyWhere);
+      if (!guard.ok()) return nullptr;
+      return v.is_array() ? build_list(v.as_array(), depth) : build_dict(v.as_object(), depth);
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+bool py_to_json(PyObject* obj, Value& out) {
+  int depth = 0;
+  return convert(obj, out, depth);
+}
+
+PyObject* json_to_py(const Value& v) {
+  int depth = 0;
+  return build(v, depth);
+}
+
+PyObject* to_py(Value&& v) {
+  Value owned = std::move(v);
+  return json_to_py(owned);
+}
+
+}  // namespace quorvel::py

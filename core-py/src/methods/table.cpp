@@ -1,0 +1,12 @@
+#include "methods/methods.h"
+
+namespace quorvel::py {
+
+std::vector<MethodArea> method_areas() {
+  return {
+      frame_methods(),
+      federation_methods(),
+  };
+}
+
+}  // namespace quorvel::py

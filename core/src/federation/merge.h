@@ -1,0 +1,21 @@
+// Joins the per-unit results of a federated plan into nested documents.
+#pragma once
+
+#include <vector>
+
+#include "error.h"
+#include "json/value.h"
+
+namespace quorvel {
+
+// Largest result one fetch unit may hand to the in-memory join.
+inline constexpr size_t kFederatedUnitRowLimit = 100000;
+
+// `results` holds one array per unit of plan["sources"], in unit order.
+Result<Value> merge_federated(const Value& plan, Value results);
+
+// The documents found at `path` below `documents`, as pointers into them so
+// that the caller can attach members in place.
+std::vector<Value*> collect_at_path(Array& documents, const std::vector<std::string>& path);
+
+}  // namespace quorvel

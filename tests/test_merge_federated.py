@@ -1,0 +1,109 @@
+import pytest
+
+
+def plan(units, edges=None):
+    p = {"sources": [{"key": k} for k in units]}
+    if edges is not None:
+        p["join"] = {"edges": edges}
+    return p
+
+
+def edge(rel, key, local, foreign, cardinality="many", path=None):
+    e = {"rel": rel, "key": key, "local": local, "foreign": foreign, "cardinality": cardinality}
+    if path is not None:
+        e["path"] = path
+    return e
+
+
+def test_one_unit_returns_a_copy(reg):
+    docs = [{"_id": 1, "n": "a"}]
+    out = reg.merge_federated(plan(["root"]), [docs])
+    assert out == docs and out[0] is not docs[0]
+
+
+def test_no_units_gives_empty(reg):
+    assert reg.merge_federated({"sources": []}, []) == []
+
+
+def test_one_and_many_edges_match_by_identity_key(reg):
+    posts = [{"_id": 1, "authorId": 7}, {"_id": 2, "authorId": {"$oid": "u9"}}, {"_id": 3}]
+    users = [{"_id": "7", "name": "ann"}, {"_id": "u9", "name": "bo"}]
+    comments = [{"postId": 1, "t": "x"}, {"postId": 2, "t": "y"}, {"postId": 1, "t": "z"}, {"t": "orphan"}]
+    out = reg.merge_federated(
+        plan(["posts", "users", "comments"],
+             [edge("author", "users", "authorId", "_id", "one"), edge("comments", "comments", "_id", "postId")]),
+        [posts, users, comments],
+    )
+    assert [d.get("author") for d in out] == [users[0], users[1], None]
+    assert [[c["t"] for c in d["comments"]] for d in out] == [["x", "z"], ["y"], []]
+
+
+def test_missing_local_member_matches_missing_foreign_member(reg):
+    out = reg.merge_federated(
+        plan(["a", "b"], [edge("r", "b", "ref", "id")]), [[{"x": 1}], [{"y": 1}, {"id": None, "y": 2}, {"id": 3}]]
+    )
+    assert out == [{"r": [{"y": 1}, {"id": None, "y": 2}], "x": 1}]
+
+
+def test_path_descends_into_arrays_and_attached_documents(reg):
+    root = [{"_id": 1, "author": [{"uid": 5}, {"uid": 6}]}, {"_id": 2, "author": None}, {"_id": 3}]
+    profiles = [{"uid": 5, "bio": "five"}]
+    out = reg.merge_federated(
+        plan(["root", "p"], [edge("profile", "p", "uid", "uid", "one", path=["author"])]), [root, profiles]
+    )
+    assert out[0]["author"] == [{"profile": {"bio": "five", "uid": 5}, "uid": 5}, {"profile": None, "uid": 6}]
+    assert out[1] == {"_id": 2, "author": None} and out[2] == {"_id": 3}
+
+
+def test_chained_edges_extend_attached_copies(reg):
+    posts = [{"_id": 1, "authorId": 7}]
+    users = [{"_id": 7, "teamId": 3}]
+    teams = [{"_id": 3, "name": "core"}]
+    out = reg.merge_federated(
+        plan(["posts", "users", "teams"],
+             [edge("author", "users", "authorId", "_id", "one"),
+              edge("team", "teams", "teamId", "_id", "one", path=["author"])]),
+        [posts, users, teams],
+    )
+    assert out[0]["author"]["team"] == {"_id": 3, "name": "core"}
+    assert users == [{"_id": 7, "teamId": 3}]  # the host's input is untouched
+
+
+def test_edge_may_read_the_root_unit(reg):
+    docs = [{"_id": 1, "parent": None}, {"_id": 2, "parent": 1}]
+    out = reg.merge_federated(plan(["n"], [edge("children", "n", "_id", "parent")]), [docs])
+    assert out[0]["children"] == [{"_id": 2, "parent": 1}]
+    assert "children" not in out[0]["children"][0]
+
+
+def test_unit_limit_is_inclusive(reg):
+    rows = [{}] * 100_000
+    assert len(reg.merge_federated(plan(["a", "b"]), [[], rows])) == 0
+    with pytest.raises(RuntimeError) as err:
+        reg.merge_federated(plan(["a", "b"]), [[], rows + [{}]])
+    assert str(err.value) == "第 1 个取数单元返回 100001 行，超过联邦内存 join 上限 100000（拒绝静默全表拉取）"
+
+
+@pytest.mark.parametrize(
+    "p, results, message",
+    [
+        ({}, [], "联邦计划缺少 sources"),
+        ({"sources": {}}, [], "联邦计划缺少 sources"),
+        (plan(["a", "b", "c"]), [[], []], "联邦结果数与取数单元数不一致: results = 2, sources = 3"),
+        (plan(["a"]), "x", "联邦结果数与取数单元数不一致: results = 0, sources = 1"),
+        (plan(["a", "b"]), [[], {}], "第 1 个取数单元的结果必须是数组"),
+        (plan(["a", "b"], [{"rel": "r", "key": "b"}]), [[], []], "非法 join 边：缺少 rel / cardinality"),
+        (plan(["a", "b"], [{"rel": "", "cardinality": "one"}]), [[], []], "非法 join 边：缺少 rel / cardinality"),
+        (plan(["a", "b"], [edge("r", "zz", "x", "y")]), [[], []], "join 边引用了不存在的取数单元 key: zz"),
+    ],
+)
+def test_errors(reg, p, results, message):
+    with pytest.raises(RuntimeError) as err:
+        reg.merge_federated(p, results)
+    assert str(err.value) == message
+
+
+def test_later_unit_with_same_key_wins(reg):
+    p = {"sources": [{"key": "root"}, {"key": "u"}, {"key": "u"}], "join": {"edges": [edge("r", "u", "k", "k", "one")]}}
+    out = reg.merge_federated(p, [[{"k": 1}], [{"k": 1, "v": "first"}], [{"k": 1, "v": "second"}]])
+    assert out[0]["r"]["v"] == "second"
