@@ -6,6 +6,8 @@ std::vector<MethodArea> method_areas() {
   return {
       frame_methods(),
       federation_methods(),
+      schema_methods(),
+      datasource_methods(),
   };
 }
 
