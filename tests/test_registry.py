@@ -40,6 +40,14 @@ def test_archive_schema_shape():
         "indexes": [{"fields": ["total"]}],
     })
     assert reg.schema_datasource("OrderDeleted") == "main"
+    ctx = {"userId": "u1", "roles": ["viewer"]}
+    # Fields are copied whole (their own rules too) plus deletedAt; the schema's
+    # rule lists, relations and computes are not, and timestamps come back.
+    assert reg.readable_fields("OrderDeleted", ctx) == ["createdAt", "deletedAt", "total", "updatedAt"]
+    assert reg.readable_fields("Order", ctx) == ["deletedAt", "total"]
+    assert reg.readable_relations("OrderDeleted", ctx) == []
+    assert reg.can_write("OrderDeleted", ctx) and not reg.can_write("Order", ctx)
+    assert not reg.should_inject_owner("OrderDeleted", ctx)
     # It occupies (main, ns, orders_deleted).
     with pytest.raises(RuntimeError, match="已被 schema `OrderDeleted`"):
         reg.register({"name": "X", "collection": "orders_deleted", "datasource": "main", "namespace": "ns"})

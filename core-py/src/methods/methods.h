@@ -19,5 +19,6 @@ MethodArea frame_methods();
 MethodArea federation_methods();
 MethodArea schema_methods();
 MethodArea datasource_methods();
+MethodArea perm_methods();
 
 }  // namespace quorvel::py

@@ -8,6 +8,7 @@ std::vector<MethodArea> method_areas() {
       federation_methods(),
       schema_methods(),
       datasource_methods(),
+      perm_methods(),
   };
 }
 
