@@ -69,8 +69,13 @@ CAN_READ = [
     ("Viewers", {"roles": ["editor"], "role": "viewer"}, False),  # role ignored beside a non-empty roles list
     ("Viewers", {"roles": [], "role": "viewer"}, True),
     ("Owned", USER, True),
-    ("Owned", EDITOR, True),  # the creator rule is assumed to hold; the owner condition narrows the read
-    ("OwnedOrEditor", GUEST, True),
+    ("Owned", {"userId": "u1", "roles": ["viewer"]}, True),  # the owner condition narrows the read
+    # without a user id nothing could narrow the read, so the creator rule does not grant it
+    ("Owned", EDITOR, False),
+    ("Owned", {"userId": ""}, False),
+    ("OwnedOrEditor", EDITOR, True),
+    ("OwnedOrEditor", GUEST, False),
+    ("OwnedOrEditor", {"userId": "g", "roles": ["guest"]}, True),
 ]
 
 CAN_WRITE = [
@@ -93,6 +98,7 @@ CAN_WRITE = [
     ("EditorWrites", {"roles": ["editor", "guest"]}, False),
     ("EditorWrites", {"roles": ["admin", "guest"]}, False),
     ("Owned", USER, True),
+    ("Owned", EDITOR, False),
 ]
 
 

@@ -59,7 +59,11 @@ bool evaluate(const Context* ctx, const std::optional<RuleList>& rules, OwnerChe
   for (const std::string& rule : *rules)
     if (is_effective_role(*ctx, rule)) return true;
   if (!contains(*rules, kCreatorRule)) return false;
-  return !owner.document || owns(*ctx, *owner.document);
+  if (owner.document) return owns(*ctx, *owner.document);
+  // Ownership is assumed only where the caller can enforce it, which takes a
+  // user id: without one no owner condition narrows the read, and granting
+  // the rule would hand out every document.
+  return has_user_id(*ctx);
 }
 
 bool can_read_schema(const Schema& schema, const Context* ctx) {

@@ -31,8 +31,9 @@ struct Context {
 // The context a host document describes; none for anything but an object.
 std::optional<Context> context_from_value(const Value& v);
 
-// How a "creator" rule is decided: assumed to hold (the caller enforces
-// ownership otherwise), or by the owner field of one document.
+// How a "creator" rule is decided: assumed to hold for a context with a user
+// id (the caller enforces ownership otherwise), or by the owner field of one
+// document.
 struct OwnerCheck {
   const Value* document = nullptr;
 

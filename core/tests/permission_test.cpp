@@ -18,21 +18,22 @@ TEST(Evaluate, DocumentOwnerCheck) {
     const char* what;
     Value ctx;
     Value doc;
-    bool allowed;
+    bool by_document;
+    bool assumed;
   } cases[] = {
-      {"owner", obj({{"userId", "u1"}}), mine, true},
-      {"other user", obj({{"userId", "u2"}}), mine, false},
-      {"empty user id never matches", obj({{"userId", ""}}), obj({{"createdBy", ""}}), false},
-      {"no user id", obj({}), obj({{"createdBy", ""}}), false},
-      {"owner field not a string", obj({{"userId", "1"}}), obj({{"createdBy", 1}}), false},
-      {"document not an object", obj({{"userId", "u1"}}), Value("u1"), false},
-      {"administrator needs no ownership", obj({{"roles", Value(Array{Value("admin")})}}), Value(), true},
-      {"internal needs no ownership", obj({{"internal", true}}), Value(), true},
+      {"owner", obj({{"userId", "u1"}}), mine, true, true},
+      {"other user", obj({{"userId", "u2"}}), mine, false, true},
+      {"empty user id never matches", obj({{"userId", ""}}), obj({{"createdBy", ""}}), false, false},
+      {"no user id", obj({}), obj({{"createdBy", ""}}), false, false},
+      {"owner field not a string", obj({{"userId", "1"}}), obj({{"createdBy", 1}}), false, true},
+      {"document not an object", obj({{"userId", "u1"}}), Value("u1"), false, true},
+      {"administrator needs no ownership", obj({{"roles", Value(Array{Value("admin")})}}), Value(), true, true},
+      {"internal needs no ownership", obj({{"internal", true}}), Value(), true, true},
   };
   for (const Case& c : cases) {
     Context ctx = ctx_of(c.ctx);
-    EXPECT_EQ(evaluate(&ctx, creator_only, OwnerCheck::of_document(c.doc)), c.allowed) << c.what;
-    EXPECT_TRUE(evaluate(&ctx, creator_only, OwnerCheck::assume_owner())) << c.what;
+    EXPECT_EQ(evaluate(&ctx, creator_only, OwnerCheck::of_document(c.doc)), c.by_document) << c.what;
+    EXPECT_EQ(evaluate(&ctx, creator_only, OwnerCheck::assume_owner()), c.assumed) << c.what;
   }
   // Without a creator rule the document does not matter.
   Context owner = ctx_of(obj({{"userId", "u1"}}));
