@@ -66,10 +66,10 @@ class _Server:
 
 
 class Postgres(_Server):
-    def connect(self, **kw):
+    def connect(self, dbname="postgres", **kw):
         import psycopg
 
-        return psycopg.connect(host=self.base, port=5432, user="postgres", dbname="postgres", **kw)
+        return psycopg.connect(host=self.base, port=5432, user="postgres", dbname=dbname, **kw)
 
     def stop(self):
         super().stop(signal.SIGINT)  # fast shutdown
