@@ -13,7 +13,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 
 #include "depth_limit.h"
 #include "dialect/row.h"
@@ -66,59 +65,98 @@ struct Buckets {
   }
 };
 
-// Groups keyed by text, numbered by first appearance. Few groups are found
-// by a scan; a hash index is built once there are many.
+// A quick hash of short texts, eight bytes at a time.
+inline uint64_t hash_text(std::string_view t) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ t.size();
+  size_t i = 0;
+  for (; i + 8 <= t.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, t.data() + i, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, t.data() + i, t.size() - i);
+  h = (h ^ tail) * 0x94D049BB133111EBull;
+  return h ^ (h >> 29);
+}
+
+// Groups keyed by text, numbered by first appearance. The texts sit back to
+// back in one buffer; few groups are found by a scan, many through an
+// open-addressing index built once they are many.
 class KeyGroups {
  public:
   void clear() {
-    keys_.clear();
+    text_.clear();
+    ends_.clear();
     hashes_.clear();
-    index_.clear();
-    indexed_ = false;
+    slots_.clear();
+    last_ = 0;
   }
-  uint32_t add(const std::string& key) {
+  uint32_t add(std::string_view key) {
     // Rows of one document usually arrive together.
-    if (!keys_.empty() && keys_[last_] == key) return last_;
-    size_t hash = std::hash<std::string_view>()(key);
+    if (!ends_.empty() && key_of(last_) == key) return last_;
+    uint64_t hash = hash_text(key);
     uint32_t group = find(key, hash);
     if (group == count()) {
-      keys_.push_back(key);
+      text_.append(key);
+      ends_.push_back(text_.size());
       hashes_.push_back(hash);
-      if (indexed_) index_.emplace(key, group);
-      else if (keys_.size() > kScan) build_index();
+      if (!slots_.empty()) insert(group);
+      else if (ends_.size() > kScan) rebuild(64);
     }
     return last_ = group;
   }
   // A group of its own; an empty key never equals the key of a value.
   uint32_t fresh() {
-    keys_.emplace_back();
+    ends_.push_back(text_.size());
     hashes_.push_back(0);
     return count() - 1;
   }
-  uint32_t count() const { return static_cast<uint32_t>(keys_.size()); }
+  uint32_t count() const { return static_cast<uint32_t>(ends_.size()); }
 
  private:
   static constexpr size_t kScan = 16;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
 
-  uint32_t find(const std::string& key, size_t hash) const {
-    if (indexed_) {
-      auto it = index_.find(key);
-      return it == index_.end() ? count() : it->second;
+  std::string_view key_of(uint32_t g) const {
+    size_t begin = g == 0 ? 0 : ends_[g - 1];
+    return std::string_view(text_).substr(begin, ends_[g] - begin);
+  }
+  uint32_t find(std::string_view key, uint64_t hash) const {
+    if (!slots_.empty()) {
+      for (size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+        uint32_t g = slots_[i];
+        if (g == kEmpty) return count();
+        if (hashes_[g] == hash && key_of(g) == key) return g;
+      }
     }
-    for (uint32_t g = 0; g < keys_.size(); ++g)
-      if (hashes_[g] == hash && keys_[g] == key) return g;
+    for (uint32_t g = 0; g < count(); ++g)
+      if (hashes_[g] == hash && key_of(g) == key) return g;
     return count();
   }
-  void build_index() {
-    for (uint32_t g = 0; g < keys_.size(); ++g)
-      if (!keys_[g].empty()) index_.emplace(keys_[g], g);
-    indexed_ = true;
+  void insert(uint32_t group) {
+    if ((ends_.size() + 1) * 2 > slots_.size()) return rebuild(slots_.size() * 2);
+    size_t i = hashes_[group] & (slots_.size() - 1);
+    while (slots_[i] != kEmpty) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = group;
+  }
+  void rebuild(size_t size) {
+    while (size < ends_.size() * 2 + 2) size *= 2;
+    slots_.assign(size, kEmpty);
+    for (uint32_t g = 0; g < count(); ++g) {
+      // Fresh groups have no key and are never looked up.
+      if (key_of(g).empty()) continue;
+      size_t i = hashes_[g] & (size - 1);
+      while (slots_[i] != kEmpty) i = (i + 1) & (size - 1);
+      slots_[i] = g;
+    }
   }
 
-  std::vector<std::string> keys_;
-  std::vector<size_t> hashes_;
-  std::unordered_map<std::string, uint32_t> index_;
-  bool indexed_ = false;
+  std::string text_;
+  std::vector<size_t> ends_;
+  std::vector<uint64_t> hashes_;
+  std::vector<uint32_t> slots_;
   uint32_t last_ = 0;
 };
 
@@ -195,6 +233,8 @@ class Restorer {
   void merge_path(RNode& doc, size_t capacity, size_t col, size_t depth, uint32_t row, const std::string* presence);
   void merge_into_value(Value& target, const RowCol& c, size_t level, const RNode& leaf, const std::string* presence);
   RNode relation_value(std::span<const uint32_t> cols, uint32_t name, std::span<const uint32_t> rows, size_t depth);
+  void sort_by_key(std::vector<uint32_t>& cols, size_t depth) const;
+  RNode flat_object(std::span<const uint32_t> sorted_cols, uint32_t row, size_t depth);
 
   const RowShape& shape_;
   const Source& src_;
@@ -361,16 +401,47 @@ RNode Restorer<Source>::relation_value(std::span<const uint32_t> cols, uint32_t 
   }
   s.buckets.fill_from(s.assigned, s.keys.count());
   const Buckets& subs = s.buckets;
+  bool flat = std::all_of(members.begin(), members.end(),
+                          [&](uint32_t col) { return shape_.columns[col].path.size() == depth + 2; });
+  if (flat) sort_by_key(members, depth + 1);
   // Deeper levels use their own buffers, so members and subs stay intact.
-  if (one) return subs.count() == 0 ? RNode() : build_object(members, subs.group(0), depth + 1, nullptr);
+  auto sub_document = [&](size_t g) {
+    return flat ? flat_object(members, subs.group(g)[0], depth + 1) : build_object(members, subs.group(g), depth + 1, nullptr);
+  };
+  if (one) return subs.count() == 0 ? RNode() : sub_document(0);
   RNode items;
   items.kind = RNode::Kind::Array;
   items.items = static_cast<RNode*>(out_.arena->allocate(subs.count() * sizeof(RNode), alignof(RNode)));
   for (size_t g = 0; g < subs.count() && !failed_; ++g) {
-    new (items.items + g) RNode(build_object(members, subs.group(g), depth + 1, nullptr));
+    new (items.items + g) RNode(sub_document(g));
     ++items.size;
   }
   return items;
+}
+
+// The columns in the order of their member names at `depth`; of equal names
+// the later column stays later, so it still wins as in build_object.
+template <class Source>
+void Restorer<Source>::sort_by_key(std::vector<uint32_t>& cols, size_t depth) const {
+  std::stable_sort(cols.begin(), cols.end(),
+                   [&](uint32_t a, uint32_t b) { return key_at(a, depth) < key_at(b, depth); });
+}
+
+// build_object for a sub-document whose columns all end at this depth (the
+// usual related document): no nesting to look for, members in key order.
+template <class Source>
+RNode Restorer<Source>::flat_object(std::span<const uint32_t> sorted_cols, uint32_t row, size_t depth) {
+  RNode doc = new_object(sorted_cols.size());
+  for (uint32_t col : sorted_cols) {
+    RNode leaf = leaf_of(col, row);
+    if (failed_) return doc;
+    // Nested levels have no presence list: a null is written only when asked.
+    if (leaf.kind == RNode::Kind::Null && !shape_.columns[col].always) continue;
+    uint32_t key = key_at(col, depth);
+    if (doc.size > 0 && doc.members[doc.size - 1].key == key) doc.members[doc.size - 1].node = leaf;
+    else new (doc.members + doc.size++) RMember{key, leaf};
+  }
+  return doc;
 }
 
 // The value one column gives one row, after the boolean step.
