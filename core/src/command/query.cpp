@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bson.h"
+#include "command/cmd.h"
 
 namespace quorvel {
 
@@ -20,7 +21,101 @@ const char* mode_name(PlanMode mode) {
   return "aggregate";
 }
 
+bool has_key(const Value& stage, std::string_view key) {
+  const Object* o = stage.if_object();
+  return o && o->contains(key);
+}
+
+// Index of the first stage holding `key`, or stages.size().
+size_t first_with(const Array& stages, std::string_view key) {
+  for (size_t i = 0; i < stages.size(); ++i)
+    if (has_key(stages[i], key)) return i;
+  return stages.size();
+}
+
+// Lookups named "__rp..." join for relation filters; only the others fetch
+// related documents for the result.
+bool is_relation_lookup(const Value& stage) {
+  const Value* lookup = stage.get("$lookup");
+  if (!lookup) return false;
+  const Value* as = lookup->get("as");
+  return !(as && as->is_string() && as->as_string().starts_with("__rp"));
+}
+
+bool is_ordering(const Value& stage) {
+  return has_key(stage, "$sort") || has_key(stage, "$skip") || has_key(stage, "$limit");
+}
+
+Value project_stage(Value projection) { return Value(Object{{"$project", std::move(projection)}}); }
+
+struct TwoPhaseShape {
+  size_t first_lookup;
+  size_t sort, skip, limit;  // first stage holding each key, or stages.size()
+};
+
+// The two-phase shape when a paged, ungrouped pipeline joins relations and
+// does not order by a joined field: paging then runs on root ids alone.
+std::optional<TwoPhaseShape> two_phase_shape(const Array& stages) {
+  const size_t n = stages.size();
+  TwoPhaseShape shape{n, first_with(stages, "$sort"), first_with(stages, "$skip"), first_with(stages, "$limit")};
+  if (shape.skip == n && shape.limit == n) return std::nullopt;
+  if (first_with(stages, "$group") != n) return std::nullopt;
+  for (size_t i = 0; i < n && shape.first_lookup == n; ++i)
+    if (is_relation_lookup(stages[i])) shape.first_lookup = i;
+  if (shape.first_lookup == n) return std::nullopt;
+  if (shape.sort != n && sorts_by_relation(&stages[shape.sort])) return std::nullopt;
+  return shape;
+}
+
+void plan_two_phase(QueryPlan& plan, const Schema& schema, Array stages, std::optional<Value>&& projection,
+                    const TwoPhaseShape& shape) {
+  const size_t n = stages.size();
+  if (shape.sort != n) plan.sort = stages[shape.sort];
+
+  // Ordering stages are copied before the prefix is moved: they may sit in it.
+  Array ordering;
+  for (size_t i : {shape.sort, shape.skip, shape.limit})
+    if (i != n) ordering.push_back(stages[i]);
+  Array phase1;
+  phase1.reserve(shape.first_lookup + ordering.size() + 1);
+  for (size_t i = 0; i < shape.first_lookup; ++i) phase1.push_back(std::move(stages[i]));
+  for (Value& stage : ordering) phase1.push_back(std::move(stage));
+  phase1.push_back(project_stage(Value(Object{{"_id", Value(1)}})));
+
+  Array phase2;
+  phase2.reserve(n - shape.first_lookup + 2);
+  phase2.push_back(Value(Object{
+      {"$match", Value(Object{{"_id", Value(Object{{"$in", Value(std::string(kPhase1Ids))}})}})}}));
+  for (size_t i = shape.first_lookup; i < n; ++i)
+    if (!is_ordering(stages[i])) phase2.push_back(std::move(stages[i]));
+  if (projection) phase2.push_back(project_stage(std::move(*projection)));
+
+  plan.mode = PlanMode::TwoPhase;
+  plan.commands.push_back(cmd_aggregate(schema, std::move(phase1)));
+  plan.commands.push_back(cmd_aggregate(schema, std::move(phase2)));
+}
+
 }  // namespace
+
+QueryPlan plan_commands(const Schema& schema, Array stages, std::optional<Value> projection) {
+  QueryPlan plan;
+  plan.collection = schema.collection;
+  plan.commands.reserve(2);
+  if (stages.size() == 1 && has_key(stages[0], "$match")) {
+    plan.mode = PlanMode::Find;
+    Value filter = std::move(*stages[0].get("$match"));
+    plan.commands.push_back(cmd_find(schema, std::move(filter), std::move(projection)));
+    return plan;
+  }
+  if (auto shape = two_phase_shape(stages)) {
+    plan_two_phase(plan, schema, std::move(stages), std::move(projection), *shape);
+    return plan;
+  }
+  plan.mode = PlanMode::Aggregate;
+  if (projection) stages.push_back(project_stage(std::move(*projection)));
+  plan.commands.push_back(cmd_aggregate(schema, std::move(stages)));
+  return plan;
+}
 
 Value QueryPlan::to_value() && {
   Object out;

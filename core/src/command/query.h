@@ -7,6 +7,7 @@
 
 #include "command/page.h"
 #include "json/value.h"
+#include "schema/definition.h"
 
 namespace quorvel {
 
@@ -25,6 +26,10 @@ struct QueryPlan {
 // Placeholder in the second command of a two-phase plan for the _id list the
 // first command returned.
 inline constexpr std::string_view kPhase1Ids = "{{phase1.ids}}";
+
+// Chooses how a built pipeline runs (a find, two phases, or one aggregate)
+// and builds its commands; `plan.postprocess` is left to the caller.
+QueryPlan plan_commands(const Schema& schema, Array stages, std::optional<Value> projection);
 
 // Whether a $sort stage orders by a dotted path (a field of a joined relation).
 bool sorts_by_relation(const Value* stage);
