@@ -1,7 +1,9 @@
 // Read-path planning methods: list queries, paging, counts, existence checks
 // and the finalize protocol around fetched documents.
 #include "args.h"
+#include "command/count.h"
 #include "command/query.h"
+#include "context.h"
 #include "convert.h"
 #include "methods/methods.h"
 #include "registry_object.h"
@@ -47,6 +49,36 @@ PyObject* restore_sort_order(PyObject* self, PyObject* const* args, Py_ssize_t n
   return to_py(Value(Object{{"items", Value(std::move(ordered))}}));
 }
 
+constexpr Param kPlanCount[] = {
+    {"model", ArgType::Str, true}, {"filter"}, {"ctx"}, {"route_override"}};
+
+PyObject* plan_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[4];
+  if (!bind_args("plan_count", kPlanCount, args, nargs, kwnames, a)) return nullptr;
+  std::string_view model;
+  Value filter, route;
+  std::optional<Context> ctx;
+  if (!str_arg(a[0], "", model) || !value_arg(a[1], filter) || !ctx_from(a[2], ctx) || !value_arg(a[3], route))
+    return nullptr;
+  Borrow b = Borrow::shared(self);
+  if (!b.ok()) return nullptr;
+  return plan_to_py(quorvel::plan_count(model, std::move(filter), b.core(), ctx_ptr(ctx)), route);
+}
+
+constexpr Param kPlanExists[] = {{"model", ArgType::Str, true}, {"condition"}, {"route_override"}};
+
+PyObject* plan_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  if (!bind_args("plan_exists", kPlanExists, args, nargs, kwnames, a)) return nullptr;
+  std::string_view model;
+  Value condition, route;
+  if (!str_arg(a[0], "", model) || !value_arg(a[1], condition) || !value_arg(a[2], route)) return nullptr;
+  if (condition.is_null()) condition = Value(Object{});
+  Borrow b = Borrow::shared(self);
+  if (!b.ok()) return nullptr;
+  return plan_to_py(quorvel::plan_exists(model, std::move(condition), b.core()), route);
+}
+
 const PyMethodDef kMethods[] = {
     QV_METHOD("sorts_by_relation", sorts_by_relation,
               "sorts_by_relation($self, sort=None)\n--\n\n"
@@ -55,6 +87,13 @@ const PyMethodDef kMethods[] = {
               "restore_sort_order($self, items, ids, sort=None)\n--\n\n"
               "两阶段查询后按第一阶段返回的 _id 顺序重排 items（按 id_key 匹配，未知 _id 保持原序排在最后）；"
               "sort 为 None 或 ids 少于两个时原样返回。返回 {\"items\": [...]}。"),
+    QV_METHOD("plan_count", plan_count,
+              "plan_count($self, model, filter=None, ctx=None, route_override=None)\n--\n\n"
+              "规划一条 countDocuments 命令：校验 filter，拒绝关系聚合谓词，按 ctx 合并 owner 条件；"
+              "不检查读权限与 require-context。"),
+    QV_METHOD("plan_exists", plan_exists,
+              "plan_exists($self, model, condition=None, route_override=None)\n--\n\n"
+              "规划一条只取 _id 的 findOne 命令，用于判断是否存在匹配文档；不接受 ctx，拒绝关系聚合谓词。"),
 };
 
 }  // namespace
