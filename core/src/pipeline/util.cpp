@@ -1,11 +1,24 @@
 #include "pipeline/util.h"
 
+#include <algorithm>
+
+#include "permission.h"
+
 namespace quorvel {
 
 Value one_member(std::string key, Value value) {
   Object o;
   o.push_back_sorted(std::move(key), std::move(value));
   return Value(std::move(o));
+}
+
+std::string quoted(std::string_view name) {
+  std::string s;
+  s.reserve(name.size() + 2);
+  s += '"';
+  s += name;
+  s += '"';
+  return s;
 }
 
 std::string field_ref(std::string_view name) {
@@ -25,6 +38,18 @@ const Value* directive_value(const DirectiveMap& directives, std::string_view ke
                                                                       : std::string_view();
   const Value* v = params.find(name);
   return v && !v->is_null() ? v : nullptr;
+}
+
+const ComputeDef* find_compute(const Schema& schema, std::string_view name) {
+  auto it = std::lower_bound(schema.computes.begin(), schema.computes.end(), name,
+                             [](const auto& entry, std::string_view n) { return entry.first < n; });
+  return it != schema.computes.end() && it->first == name ? &it->second : nullptr;
+}
+
+std::optional<Value> owner_condition(const Schema& target, const Context* ctx) {
+  Value merged = merge_owner_condition(target, ctx, Value());
+  if (merged.is_null()) return std::nullopt;
+  return merged;
 }
 
 void append_order(Array& stages, const Value* sort, const Value* skip, const Value* limit) {

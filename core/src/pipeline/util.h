@@ -3,19 +3,26 @@
 // having condition refers to.
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "json/value.h"
 #include "pipeline/ast.h"
+#include "schema/definition.h"
 
 namespace quorvel {
 
-using NameSet = std::set<std::string, std::less<>>;
+struct Context;
+
+using StringSet = std::set<std::string, std::less<>>;
 
 // {key: value}, the shape of every stage and of many operator documents.
 Value one_member(std::string key, Value value);
+
+// The name in double quotes, as messages show names.
+std::string quoted(std::string_view name);
 
 // "$" + name: a field reference inside an aggregation expression.
 std::string field_ref(std::string_view name);
@@ -26,6 +33,12 @@ std::string field_ref(std::string_view name);
 // which mean "not given".
 const Value* directive_value(const DirectiveMap& directives, std::string_view key, const Object& params);
 
+// The computed field of that name (computes are kept in name order).
+const ComputeDef* find_compute(const Schema& schema, std::string_view name);
+
+// The owner condition a read of `target` must add for the context, if any.
+std::optional<Value> owner_condition(const Schema& target, const Context* ctx);
+
 // Appends {"$sort"}, {"$skip"}, {"$limit"} in that order, each only when its
 // value is present and not null; values are copied unchanged.
 void append_order(Array& stages, const Value* sort, const Value* skip, const Value* limit);
@@ -34,7 +47,7 @@ void append_order(Array& stages, const Value* sort, const Value* skip, const Val
 // descending only into "$and"/"$or"/"$nor" arrays; other "$" keys are skipped
 // and values below a plain key are not walked.
 template <class Pred>
-void collect_having_agg_refs(const Value& condition, const Pred& accepts, NameSet& out) {
+void collect_having_agg_refs(const Value& condition, const Pred& accepts, StringSet& out) {
   const Object* o = condition.if_object();
   if (!o) return;
   for (const auto& [key, value] : *o) {
