@@ -15,5 +15,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install -q --disable-pip-version-check \
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   "scikit-build-core>=0.8" cmake ninja pytest mypy "psycopg[binary]" PyMySQL orjson "SQLAlchemy>=2"

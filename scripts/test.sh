@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-python3 -m pip install -q --disable-pip-version-check .
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore .
 
 cmake -S . -B build-tests -G Ninja -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_PYTHON=OFF >/dev/null
 cmake --build build-tests

@@ -107,3 +107,16 @@ def test_later_unit_with_same_key_wins(reg):
     p = {"sources": [{"key": "root"}, {"key": "u"}, {"key": "u"}], "join": {"edges": [edge("r", "u", "k", "k", "one")]}}
     out = reg.merge_federated(p, [[{"k": 1}], [{"k": 1, "v": "first"}], [{"k": 1, "v": "second"}]])
     assert out[0]["r"]["v"] == "second"
+
+
+def test_unit_read_by_several_edges_serves_each(reg):
+    posts = [{"_id": 1, "authorId": 7, "editorId": 7}, {"_id": 2, "authorId": 7, "editorId": 8}]
+    users = [{"_id": 7, "n": "ann"}, {"_id": 8, "n": "bo"}]
+    out = reg.merge_federated(
+        plan(["posts", "users"],
+             [edge("author", "users", "authorId", "_id", "one"), edge("editor", "users", "editorId", "_id", "one"),
+              edge("fans", "users", "_id", "_id", path=["author"])]),
+        [posts, users],
+    )
+    assert [(d["author"]["n"], d["editor"]["n"]) for d in out] == [("ann", "ann"), ("ann", "bo")]
+    assert [d["author"]["fans"] for d in out] == [[users[0]], [users[0]]]

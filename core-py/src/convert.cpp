@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "depth_limit.h"
 
@@ -174,13 +176,57 @@ bool convert(PyObject* obj, Value& out, int& depth) {
   return is_seq ? list_to_json(obj, out, depth) : dict_to_json(obj, out, depth);
 }
 
-PyObject* build(const Value& v, int& depth);
+// Documents repeat their keys, so a small direct-mapped cache turns each
+// distinct key text into one Python str per conversion; the str's cached
+// hash also spares the dict a rehash.
+class KeyCache {
+ public:
+  ~KeyCache() {
+    for (Slot& slot : slots_) Py_XDECREF(slot.key);
+  }
+  // A new reference, or null with a Python exception set.
+  PyObject* get(const std::string& text) {
+    Slot& slot = slots_[slot_of(text)];
+    if (slot.key && slot.text == text) {
+      Py_INCREF(slot.key);
+      return slot.key;
+    }
+    PyObject* key = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!key) return nullptr;
+    Py_XDECREF(slot.key);
+    slot.key = key;
+    slot.text = text;
+    Py_INCREF(key);
+    return key;
+  }
 
-PyObject* build_list(const Array& a, int& depth) {
+ private:
+  static constexpr size_t kSlots = 512;
+  struct Slot {
+    std::string_view text;  // points into the value being converted, which outlives the cache
+    PyObject* key = nullptr;
+  };
+  static size_t slot_of(std::string_view t) {
+    size_t h = t.size() * 0x9E3779B1u;
+    if (!t.empty()) h ^= static_cast<unsigned char>(t.front()) * 131u + static_cast<unsigned char>(t.back()) * 7u;
+    if (t.size() > 2) h += static_cast<unsigned char>(t[t.size() / 2]) * 31u;
+    return (h ^ (h >> 9)) % kSlots;
+  }
+  Slot slots_[kSlots];
+};
+
+struct BuildState {
+  int depth = 0;
+  KeyCache keys;
+};
+
+PyObject* build(const Value& v, BuildState& st);
+
+PyObject* build_list(const Array& a, BuildState& st) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(a.size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < a.size(); ++i) {
-    PyObject* item = build(a[i], depth);
+    PyObject* item = build(a[i], st);
     if (!item) {
       Py_DECREF(list);
       return nullptr;
@@ -190,12 +236,12 @@ PyObject* build_list(const Array& a, int& depth) {
   return list;
 }
 
-PyObject* build_dict(const Object& o, int& depth) {
+PyObject* build_dict(const Object& o, BuildState& st) {
   PyObject* dict = PyDict_New();
   if (!dict) return nullptr;
   for (const auto& [k, e] : o) {
-    PyObject* key = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "replace");
-    PyObject* item = key ? build(e, depth) : nullptr;
+    PyObject* key = st.keys.get(k);
+    PyObject* item = key ? build(e, st) : nullptr;
     bool good = item && PyDict_SetItem(dict, key, item) == 0;
     Py_XDECREF(key);
     Py_XDECREF(item);
@@ -207,7 +253,7 @@ PyObject* build_dict(const Object& o, int& depth) {
   return dict;
 }
 
-PyObject* build(const Value& v, int& depth) {
+PyObject* build(const Value& v, BuildState& st) {
   switch (v.kind()) {
     case Kind::Null: Py_RETURN_NONE;
     case Kind::Bool: return PyBool_FromLong(v.as_bool());
@@ -220,9 +266,9 @@ PyObject* build(const Value& v, int& depth) {
     }
     case Kind::Array:
     case Kind::Object: {
-      DepthGuard guard(depth, kToPyWhere);
+      DepthGuard guard(st.depth, kToPyWhere);
       if (!guard.ok()) return nullptr;
-      return v.is_array() ? build_list(v.as_array(), depth) : build_dict(v.as_object(), depth);
+      return v.is_array() ? build_list(v.as_array(), st) : build_dict(v.as_object(), st);
     }
   }
   Py_RETURN_NONE;
@@ -236,8 +282,14 @@ bool py_to_json(PyObject* obj, Value& out) {
 }
 
 PyObject* json_to_py(const Value& v) {
-  int depth = 0;
-  return build(v, depth);
+  // Building a large result allocates many containers; pausing the cyclic
+  // collector meanwhile spares repeated full traversals of objects that
+  // cannot form cycles yet.
+  int gc_was_enabled = PyGC_Disable();
+  BuildState st;
+  PyObject* out = build(v, st);
+  if (gc_was_enabled) PyGC_Enable();
+  return out;
 }
 
 PyObject* to_py(Value&& v) {

@@ -1,5 +1,6 @@
 #include "federation/merge.h"
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -75,24 +76,60 @@ Status check_results(const Array& results, size_t unit_count) {
   return ok();
 }
 
-void attach(const Edge& edge, const Array& unit_rows, Array& output) {
-  std::unordered_map<std::string, std::vector<const Value*>> index;
-  index.reserve(unit_rows.size());
-  for (const Value& doc : unit_rows) index[join_key(doc, edge.foreign)].push_back(&doc);
+// Documents of one unit grouped by join key, in result order, as chains of
+// positions (no allocation per key).
+class KeyIndex {
+ public:
+  static constexpr uint32_t kEnd = UINT32_MAX;
+  struct Group {
+    uint32_t head = kEnd, tail = kEnd;
+    uint32_t pending = 0;  // parents still to receive this group
+  };
 
+  KeyIndex(const Array& rows, const std::string& member) : next_(rows.size(), kEnd) {
+    groups_.reserve(rows.size());
+    for (uint32_t i = 0; i < rows.size(); ++i) {
+      Group& g = groups_[join_key(rows[i], member)];
+      if (g.head == kEnd) g.head = i;
+      else next_[g.tail] = i;
+      g.tail = i;
+    }
+  }
+  Group* find(const std::string& key) {
+    auto it = groups_.find(key);
+    return it == groups_.end() ? nullptr : &it->second;
+  }
+  uint32_t next(uint32_t i) const { return next_[i]; }
+
+ private:
+  std::unordered_map<std::string, Group> groups_;
+  std::vector<uint32_t> next_;
+};
+
+// Copies the document, or moves it out when this is its last use.
+Value take(Array& rows, uint32_t i, bool last_use) { return last_use ? std::move(rows[i]) : rows[i]; }
+
+// `consumable`: no later edge reads these rows, so each group's last
+// receiver may take the documents instead of a copy.
+void attach(const Edge& edge, Array& unit_rows, bool consumable, Array& output) {
+  KeyIndex index(unit_rows, edge.foreign);
+  std::vector<std::pair<Object*, KeyIndex::Group*>> receivers;
   for (Value* parent : collect_at_path(output, edge.path)) {
     Object* obj = parent->if_object();
     if (!obj) continue;
-    auto it = index.find(join_key(*parent, edge.local));
+    KeyIndex::Group* group = index.find(join_key(*parent, edge.local));
+    if (group) ++group->pending;
+    receivers.emplace_back(obj, group);
+  }
+  for (auto& [obj, group] : receivers) {
+    bool last_use = consumable && group && --group->pending == 0;
     Value attached;
     if (edge.to_one) {
-      if (it != index.end()) attached = *it->second.front();
+      if (group) attached = take(unit_rows, group->head, last_use);
     } else {
       Array many;
-      if (it != index.end()) {
-        many.reserve(it->second.size());
-        for (const Value* doc : it->second) many.push_back(*doc);
-      }
+      for (uint32_t i = group ? group->head : KeyIndex::kEnd; i != KeyIndex::kEnd; i = index.next(i))
+        many.push_back(take(unit_rows, i, last_use));
       attached = Value(std::move(many));
     }
     obj->set(edge.rel, std::move(attached));
@@ -144,7 +181,13 @@ Result<Value> merge_federated(const Value& plan, Value results_value) {
     if (root_is_joined) output = results[0].as_array();
     else output = std::move(results[0].as_array());
   }
-  for (const Edge& edge : edges) attach(edge, results[unit_by_key[edge.key]].as_array(), output);
+  // The last edge that reads a unit may consume its rows.
+  std::vector<size_t> last_reader(results.size(), SIZE_MAX);
+  for (size_t e = 0; e < edges.size(); ++e) last_reader[unit_by_key[edges[e].key]] = e;
+  for (size_t e = 0; e < edges.size(); ++e) {
+    size_t unit = unit_by_key[edges[e].key];
+    attach(edges[e], results[unit].as_array(), last_reader[unit] == e, output);
+  }
   return Value(std::move(output));
 }
 

@@ -13,19 +13,50 @@ Object::Object(std::initializer_list<Member> members) {
   for (const auto& m : members) set(m.first, m.second);
 }
 
+namespace {
+
+bool member_less(const Object::Member& a, const Object::Member& b) { return a.first < b.first; }
+
+// The first eight bytes of a key as a big-endian integer: comparing these
+// orders most keys without a byte-wise compare.
+uint64_t key_prefix(const std::string& key) {
+  uint64_t p = 0;
+  size_t n = std::min<size_t>(key.size(), 8);
+  for (size_t i = 0; i < n; ++i) p |= static_cast<uint64_t>(static_cast<unsigned char>(key[i])) << (56 - 8 * i);
+  return p;
+}
+
+struct SortKey {
+  uint64_t prefix;
+  uint32_t index;
+};
+
+}  // namespace
+
 Object Object::from_entries(std::vector<Member>&& entries) {
   Object out;
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const Member& a, const Member& b) { return a.first < b.first; });
-  // Of a run of equal keys keep the last one (the later entry wins).
-  size_t write = 0;
-  for (size_t read = 0; read < entries.size(); ++read) {
-    if (read + 1 < entries.size() && entries[read + 1].first == entries[read].first) continue;
-    if (write != read) entries[write] = std::move(entries[read]);
-    ++write;
+  if (std::is_sorted(entries.begin(), entries.end(), member_less) &&
+      std::adjacent_find(entries.begin(), entries.end(),
+                         [](const Member& a, const Member& b) { return a.first == b.first; }) == entries.end()) {
+    out.members_ = std::move(entries);
+    return out;
   }
-  entries.resize(write);
-  out.members_ = std::move(entries);
+  std::vector<SortKey> order(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) order[i] = {key_prefix(entries[i].first), static_cast<uint32_t>(i)};
+  // Ties on the key fall back to the entry's position, which makes the sort
+  // stable: of repeated keys the later entry sorts last.
+  std::sort(order.begin(), order.end(), [&](const SortKey& a, const SortKey& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    int c = entries[a.index].first.compare(entries[b.index].first);
+    return c != 0 ? c < 0 : a.index < b.index;
+  });
+  out.members_.reserve(entries.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    Member& m = entries[order[i].index];
+    bool repeated_later = i + 1 < order.size() && order[i + 1].prefix == order[i].prefix &&
+                          entries[order[i + 1].index].first == m.first;
+    if (!repeated_later) out.members_.push_back(std::move(m));
+  }
   return out;
 }
 
