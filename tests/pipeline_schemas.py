@@ -22,6 +22,11 @@ USER = {
     "computes": {
         "postCount": {"agg": {"$count": "posts"}},
         "likeSum": {"agg": {"$sum": "posts.likes"}},
+        "likeAvg": {"agg": {"$avg": "posts.likes"}},
+        "likeMin": {"agg": {"$min": "posts.likes"}},
+        "likeMax": {"agg": {"$max": "posts.likes"}},
+        "draftMax": {"agg": {"$max": "posts.draft"}},
+        "adminCount": {"agg": {"$count": "posts"}, "read": ["admin"]},
         "display": {"fn": True, "depends": ["name", " meta {a}"]},
     },
 }
@@ -60,7 +65,12 @@ COMMENT = {
     "relations": {"post": {"model": "Post", "type": "one", "localField": "postId", "foreignField": "_id"}},
 }
 
-TAG = {"name": "Tag", "collection": "tags", "fields": {"label": "string"}}
+TAG = {
+    "name": "Tag",
+    "collection": "tags",
+    "fields": {"label": "string"},
+    "relations": {"ghost": {"model": "Ghost"}},
+}
 
 ORDER = {
     "name": "Order",

@@ -28,6 +28,13 @@ void absorb_sub_paths(StringSet& paths, const StringSet& dotted_roots) {
   }
 }
 
+StringSet whole_keys(const StringSet& keys) {
+  StringSet out;
+  for (const std::string& k : keys)
+    if (k.find('.') == std::string::npos) out.insert(k);
+  return out;
+}
+
 void drop_unreadable(StringSet& out, const Schema& schema, const Context* ctx) {
   std::optional<NameSet> readable = get_readable_fields(schema, ctx);
   if (!readable) return;
@@ -43,9 +50,10 @@ void append_compute_deps(StringSet& out, const Schema& schema, const StringSet& 
   for (const auto& [_, compute] : schema.computes) {
     if (!compute.fn && !compute.async_fn) continue;
     for (const std::string& dep : compute.depends) {
-      if (dotted_roots.contains(dep)) continue;
+      // A whole member beside a selected sub-path of it is a path collision;
+      // the dotted selection wins, also for "meta{a}"-style dependencies.
       std::string_view key = dependency_key(dep);
-      if (!key.empty()) out.emplace(key);
+      if (!key.empty() && !dotted_roots.contains(key)) out.emplace(key);
     }
   }
 }
@@ -80,6 +88,7 @@ std::optional<Object> build_projection(const Ast& tree, const Schema& schema, co
     if (const ComputeDef* c = find_compute(schema, f); c && c->agg && !c->fn && !c->async_fn) out.insert(f);
   for (const auto& [name, _] : tree.relations) out.insert(name);
   if (ctx) drop_unreadable(out, schema, ctx);
+  absorb_sub_paths(out, whole_keys(out));
 
   Object projection;
   projection.reserve(out.size());
