@@ -54,6 +54,17 @@ def test_several_keys_nest_the_group_id(reg):
     ]
 
 
+@pytest.mark.parametrize("by", [["owner.city", "owner.city.zip"], ["owner.city.zip", "owner.city"]])
+def test_a_key_inside_another_is_covered_by_it(reg, by):
+    # Grouping by the whole value already groups by its parts; the nested key
+    # is still read from inside the group id.
+    got = grouped(reg, "owner.city.zip", {"by": by})
+    assert got == [
+        {"$group": {"_id": {"owner": {"city": "$owner.city"}}}},
+        {"$project": {"_id": 0, "owner.city.zip": "$_id.owner.city.zip"}},
+    ]
+
+
 def test_condition_having_and_ordering(reg):
     got = grouped(
         reg, "status", {"by": ["status"], "agg": {"n": {"$count": "*"}, "a": {"$avg": "amount"}, "m": {"$min": "amount"}}},

@@ -130,6 +130,35 @@ Status check_sort(const GroupSpec& spec, const Value& sort) {
 
 bool given(const Value* v) { return v && !v->is_null(); }
 
+// Aliases that get an accumulator: selected, named by the having, or sorted
+// on (a sort on a value nobody computes would order the rows arbitrarily).
+StringSet accumulated_aliases(const GroupSpec& spec, const StageInputs& in, const StringSet& selected) {
+  StringSet used = selected;
+  auto is_alias = [&](std::string_view k) { return spec.is_alias(k); };
+  if (given(in.having)) collect_having_agg_refs(*in.having, is_alias, used);
+  if (given(in.sort))
+    for (const auto& [key, _] : in.sort->as_object())
+      if (is_alias(key)) used.insert(key);
+  return used;
+}
+
+Value group_stage(const GroupSpec& spec, const StringSet& used) {
+  std::vector<Object::Member> body{{"_id", key_placement(spec)}};
+  for (const auto& [alias, def] : spec.aggs)
+    if (used.contains(alias)) body.emplace_back(alias, acc_expr(def));
+  return one_member("$group", Value(Object::from_entries(std::move(body))));
+}
+
+// The first row, or the row an empty input would give: counts 0, others null.
+Value default_row_stage(const GroupSpec& spec, const StringSet& used) {
+  std::vector<Object::Member> row{{"_id", Value()}};
+  for (const auto& [alias, def] : spec.aggs)
+    if (used.contains(alias)) row.emplace_back(alias, def.op == "$count" ? Value(0) : Value());
+  Value first = one_member("$arrayElemAt", Value(Array{Value("$__rows"), Value(0)}));
+  Value root = one_member("$ifNull", Value(Array{std::move(first), Value(Object::from_entries(std::move(row)))}));
+  return one_member("$replaceRoot", one_member("newRoot", std::move(root)));
+}
+
 Value project_stage(const GroupSpec& spec, const StringSet& selected) {
   std::vector<Object::Member> entries;
   entries.reserve(selected.size() + 1);
@@ -265,29 +294,12 @@ Result<Array> build_stages(const GroupSpec& spec, const StageInputs& in) {
   }
 
   StringSet selected(in.fields.begin(), in.fields.end());
-  // Aliases that get an accumulator: selected, named by the having, or sorted
-  // on (a sort on a value nobody computes would order the rows arbitrarily).
-  StringSet used = selected;
-  auto is_alias = [&](std::string_view k) { return spec.is_alias(k); };
-  if (given(in.having)) collect_having_agg_refs(*in.having, is_alias, used);
-  if (given(in.sort))
-    for (const auto& [key, _] : in.sort->as_object())
-      if (is_alias(key)) used.insert(key);
-  std::vector<Object::Member> group{{"_id", key_placement(spec)}};
-  std::vector<Object::Member> default_row{{"_id", Value()}};
-  for (const auto& [alias, def] : spec.aggs) {
-    if (!used.contains(alias)) continue;
-    group.emplace_back(alias, acc_expr(def));
-    default_row.emplace_back(alias, def.op == "$count" ? Value(0) : Value());
-  }
-  stages.push_back(one_member("$group", Value(Object::from_entries(std::move(group)))));
-
+  StringSet used = accumulated_aliases(spec, in, selected);
+  stages.push_back(group_stage(spec, used));
   if (spec.by.empty()) {
     // One group over everything must still yield a row when nothing matched.
     stages.push_back(one_member("$facet", one_member("__rows", Value(Array{}))));
-    Value first = one_member("$arrayElemAt", Value(Array{Value("$__rows"), Value(0)}));
-    Value root = one_member("$ifNull", Value(Array{std::move(first), Value(Object::from_entries(std::move(default_row)))}));
-    stages.push_back(one_member("$replaceRoot", one_member("newRoot", std::move(root))));
+    stages.push_back(default_row_stage(spec, used));
   }
   if (given(in.having)) stages.push_back(one_member("$match", rewrite_having(spec, *in.having)));
   Value sort;
