@@ -134,3 +134,20 @@ def test_projection(reg, gql, projection):
 ])
 def test_projection_drops_unreadable_fields(reg, ctx, projection):
     assert reg.build_pipeline("Post { title draft extra.a }", ctx=ctx)["projection"] == projection
+
+
+def test_method_contract():
+    import inspect
+
+    reg = make_registry()
+    assert str(inspect.signature(reg.build_pipeline)) == "(gql, params=None, ctx=None)"
+    reg.set_require_context(True)  # a diagnostic view needs no context
+    out = reg.build_pipeline(gql="Tag { label }")
+    assert out == {
+        "ast": {"fields": ["label"], "model": "Tag", "params": {}, "relations": {}},
+        "pipeline": [],
+        "projection": {"_id": 1, "label": 1},
+        "tokens": [{"t": "id", "v": "Tag"}, {"t": "p", "v": "{"}, {"t": "id", "v": "label"}, {"t": "p", "v": "}"}],
+    }
+    with pytest.raises(TypeError):
+        reg.build_pipeline(b"Tag")
