@@ -59,7 +59,8 @@ Result<DirectiveMap> Parser::parse_params() {
     std::string directive(name);
     if (auto r = consume(TokenKind::Punct, ':'); !r) return r.err();
     // The value slot is taken whatever it holds; punctuation gives no entry.
-    if (const Token* v = current(); v && v->kind != TokenKind::Punct) params[std::move(directive)] = v->value;
+    if (pos_ < tokens_.size() && tokens_[pos_].kind != TokenKind::Punct)
+      params[std::move(directive)] = std::move(tokens_[pos_].value);
     ++pos_;
     if (at(",")) ++pos_;
   }
