@@ -72,7 +72,7 @@ Status root_lookup_stages(const RelationList& relations, const Schema& schema, c
                           const Registry& registry, const Context* ctx) {
   for (const auto& [name, sub] : relations) {
     const RelationDef* rel = schema.relation(name);
-    if (!rel) return Err("关系 \"" + name + "\" 未在 schema \"" + schema.name + "\" 中定义");
+    if (!rel) return Err(undefined_relation(name, schema.name));
     Result<SchemaPtr> target = registry.get(rel->model);
     if (!target) return target.err();
     Result<Value> lookup = build_lookup(name, sub, params, *rel, **target, schema, 0, 0, registry, ctx);

@@ -12,7 +12,6 @@ namespace quorvel::group {
 namespace {
 
 constexpr std::array<std::string_view, 5> kOperators = {"$count", "$sum", "$avg", "$min", "$max"};
-constexpr std::string_view kDenied = "ERR_PERMISSION:无访问权限";
 
 bool is_operator(std::string_view op) { return std::find(kOperators.begin(), kOperators.end(), op) != kOperators.end(); }
 bool is_logical(std::string_view key) { return key == "$and" || key == "$or" || key == "$nor"; }
@@ -229,9 +228,9 @@ Status validate_having(const Value& having, const GroupSpec& spec) { return vali
 Status validate_read_permission(const Schema& schema, const Context* ctx, const GroupSpec& spec) {
   if (!ctx) return ok();
   for (const std::string& key : spec.by)
-    if (!is_field_readable(schema, ctx, key)) return Err(std::string(kDenied));
+    if (!is_field_readable(schema, ctx, key)) return Err(std::string(kReadDenied));
   for (const auto& [_, def] : spec.aggs)
-    if (def.of && !is_field_readable(schema, ctx, *def.of)) return Err(std::string(kDenied));
+    if (def.of && !is_field_readable(schema, ctx, *def.of)) return Err(std::string(kReadDenied));
   return ok();
 }
 

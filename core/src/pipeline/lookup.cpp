@@ -7,12 +7,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr std::string_view kDenied = "ERR_PERMISSION:无访问权限";
-
-std::string undefined_relation(std::string_view relation, std::string_view schema) {
-  return "关系 \"" + std::string(relation) + "\" 未在 schema \"" + std::string(schema) + "\" 中定义";
-}
-
 // The $lookup of a relation: the join variable holds the relation's local
 // field of the source document.
 Value relation_lookup(std::string_view as, const Schema& target, std::string_view var, const RelationDef& rel,
@@ -198,7 +192,7 @@ Result<Array> build_agg_stages(const Schema& schema, const Registry& registry, c
     if (ctx && ((path->field && !is_field_readable(**target, ctx, *path->field)) ||
                 !is_relation_readable(schema, ctx, path->relation) ||
                 !evaluate(ctx, (*target)->read, OwnerCheck::assume_owner())))
-      return Err(std::string(kDenied));
+      return Err(std::string(kReadDenied));
 
     Value match = join_predicate(*rel, "aggv", schema);
     if (std::optional<Value> owner = owner_condition(**target, ctx))

@@ -15,7 +15,6 @@ namespace {
 using group::AggDef;
 using group::AggList;
 
-constexpr std::string_view kDenied = "ERR_PERMISSION:无访问权限";
 constexpr std::array<std::string_view, 6> kShorthandOps = {"$exists", "$count", "$sum", "$avg", "$min", "$max"};
 constexpr std::array<std::string_view, 6> kComparisons = {"$gt", "$gte", "$lt", "$lte", "$eq", "$ne"};
 
@@ -173,7 +172,7 @@ Status Rewriter::collect_object(const Object& o) {
 
 Status Rewriter::build_pred(const std::string& relation, const Value& value, bool negated) {
   const RelationDef* rel = schema_.relation(relation);
-  if (!rel) return Err("关系 " + quoted(relation) + " 未在 schema " + quoted(schema_.name) + " 中定义");
+  if (!rel) return Err(undefined_relation(relation, schema_.name));
   Result<SchemaPtr> target = registry_.get(rel->model);
   if (!target) return target.err();
   const Object* o = value.if_object();
@@ -298,13 +297,13 @@ Result<Value> Rewriter::rewrite(const Value& v) {
 Status check_permissions(const Rewriter& rw, const Schema& schema, const Context* ctx) {
   if (!ctx) return ok();
   for (const RelPredicate& p : rw.predicates)
-    if (!is_relation_readable(schema, ctx, p.relation)) return Err(std::string(kDenied));
+    if (!is_relation_readable(schema, ctx, p.relation)) return Err(std::string(kReadDenied));
   for (size_t i = 0; i < rw.predicates.size(); ++i) {
     const RelPredicate& p = rw.predicates[i];
     const Schema& target = *rw.targets[i];
-    if (p.filter && !filter_readable(target, ctx, *p.filter)) return Err(std::string(kDenied));
+    if (p.filter && !filter_readable(target, ctx, *p.filter)) return Err(std::string(kReadDenied));
     for (const auto& [_, def] : p.aggregates)
-      if (def.of && !is_field_readable(target, ctx, *def.of)) return Err(std::string(kDenied));
+      if (def.of && !is_field_readable(target, ctx, *def.of)) return Err(std::string(kReadDenied));
   }
   return ok();
 }

@@ -21,6 +21,10 @@ std::string quoted(std::string_view name) {
   return s;
 }
 
+std::string undefined_relation(std::string_view relation, std::string_view schema) {
+  return "关系 " + quoted(relation) + " 未在 schema " + quoted(schema) + " 中定义";
+}
+
 std::string field_ref(std::string_view name) {
   std::string s;
   s.reserve(name.size() + 1);

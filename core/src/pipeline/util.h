@@ -21,6 +21,12 @@ using StringSet = std::set<std::string, std::less<>>;
 // {key: value}, the shape of every stage and of many operator documents.
 Value one_member(std::string key, Value value);
 
+// Refusal of a read the context may not make.
+inline constexpr std::string_view kReadDenied = "ERR_PERMISSION:无访问权限";
+
+// `关系 "{relation}" 未在 schema "{schema}" 中定义`
+std::string undefined_relation(std::string_view relation, std::string_view schema);
+
 // The name in double quotes, as messages show names.
 std::string quoted(std::string_view name);
 
