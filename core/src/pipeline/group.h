@@ -11,7 +11,6 @@
 
 #include "error.h"
 #include "json/value.h"
-#include "pipeline/ast.h"
 #include "schema/definition.h"
 
 namespace quorvel {

@@ -308,11 +308,12 @@ Status check_permissions(const Rewriter& rw, const Schema& schema, const Context
   return ok();
 }
 
-Value proxy_lookup(const RelPredicate& p, const Schema& schema, const Schema& target, const Context* ctx) {
+// Takes the predicate's filter and having: they are copied into the stage once.
+Value proxy_lookup(RelPredicate& p, const Schema& schema, const Schema& target, const Context* ctx) {
   std::string var = "rel_" + p.local_field;
   bool is_array = is_array_local_field(schema, p.local_field);
   Array match{rel_match_expr(p.foreign_field, var, is_array)};
-  if (p.filter) match.push_back(*p.filter);
+  if (p.filter) match.push_back(std::move(*p.filter));
   if (std::optional<Value> owner = owner_condition(target, ctx)) match.push_back(std::move(*owner));
   Value m = match.size() == 1 ? std::move(match[0]) : one_member("$and", Value(std::move(match)));
 
@@ -320,7 +321,7 @@ Value proxy_lookup(const RelPredicate& p, const Schema& schema, const Schema& ta
   for (const auto& [alias, def] : p.aggregates) group.emplace_back(alias, group::acc_expr(def));
   Array pipeline{one_member("$match", std::move(m)),
                  one_member("$group", Value(Object::from_entries(std::move(group)))),
-                 one_member("$match", p.having)};
+                 one_member("$match", std::move(p.having))};
   return lookup_stage(p.proxy, target.collection, var, rel_let_expr(p.local_field, is_array), std::move(pipeline));
 }
 
