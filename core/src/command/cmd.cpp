@@ -115,9 +115,13 @@ void override_walk(Value& value, const std::string* source, const Value* ns) {
   if (o->contains("kind") && o->contains("collection")) {
     if (source) o->set("source", Value(*source));
     if (ns) o->set("namespace", *ns);
+    // A command's members are the caller's data (filters, documents to
+    // write, pipelines); a document that happens to hold "kind" and
+    // "collection" must not gain location keys.
+    return;
   }
-  // Commands may sit anywhere (steps of a mutation, a probe, a count beside a
-  // list plan), so every member is searched, commands included.
+  // Commands may sit anywhere else (steps of a mutation, a probe, a count
+  // beside a list plan), so every other member is searched.
   for (auto& member : *o) override_walk(member.second, source, ns);
 }
 

@@ -34,6 +34,14 @@ std::string_view param_name(std::string_view reference) {
   return reference.substr(1);
 }
 
+std::string param_reference(std::string_view name) {
+  std::string out;
+  out.reserve(name.size() + 1);
+  out.push_back('@');
+  out.append(name);
+  return out;
+}
+
 Page page_from_params(const Object& params) {
   const Value* page = params.find("page");
   const Value* size = params.find("pageSize");

@@ -2,6 +2,7 @@
 // such numbers are written back as JSON.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "json/value.h"
@@ -22,6 +23,8 @@ Value page_number(double d);
 // The parameter a directive reference names: the text without its first
 // character (an empty name when that character is not ASCII).
 std::string_view param_name(std::string_view reference);
+// "@" + name: the directive text that refers to a parameter.
+std::string param_reference(std::string_view name);
 
 // The paging arithmetic over the parameters and the values the query's
 // "skip" and "limit" directives refer to (null pointers when a directive or

@@ -7,6 +7,10 @@
 
 #include "bson.h"
 #include "command/cmd.h"
+#include "pipeline/build.h"
+#include "pipeline/parse.h"
+#include "pipeline/projection.h"
+#include "pipeline/util.h"
 
 namespace quorvel {
 
@@ -95,7 +99,115 @@ void plan_two_phase(QueryPlan& plan, const Schema& schema, Array stages, std::op
   plan.commands.push_back(cmd_aggregate(schema, std::move(phase2)));
 }
 
+constexpr std::string_view kNoReadAccess = "ERR_PERMISSION:无访问权限";
+
+Status require_context_gate(const Registry& registry, const Context* ctx) {
+  if (!ctx && registry.require_context()) return Err(std::string(kNoContextMessage));
+  return ok();
+}
+
+// Narrows the tree's condition to the caller's own documents where the
+// schema's read rule requires it.
+void apply_owner_condition(Ast& tree, Object& params, const Schema& schema, const Context* ctx) {
+  if (auto it = tree.params.find("condition"); it != tree.params.end()) {
+    const std::string name(param_name(it->second));
+    Value* current = params.find(name);
+    Value merged = merge_owner_condition(schema, ctx, current ? std::move(*current) : Value());
+    if (merged.is_null()) params.erase(name);
+    else params.set(name, std::move(merged));
+    return;
+  }
+  Value owner = merge_owner_condition(schema, ctx, Value());
+  if (owner.is_null()) return;
+  tree.params.insert_or_assign("condition", param_reference(kOwnerParam));
+  params.set(std::string(kOwnerParam), std::move(owner));
+}
+
+bool any_stage_has(const Array& stages, std::string_view key) {
+  return std::any_of(stages.begin(), stages.end(), [key](const Value& s) { return has_key(s, key); });
+}
+
+Value postprocess_value(const Ast& flat, const InjectInfo& record) {
+  return Value(Object{{"ast", flat.to_value()}, {"inject", record.empty() ? Value() : record.to_value()}});
+}
+
 }  // namespace
+
+Result<QueryPlan> plan_query(std::string_view gql, Object params, const Registry& registry, const Context* ctx) {
+  Result<Ast> tree = parse_gql(gql);
+  if (!tree) return tree.err();
+  return plan_query_ast_mut(*tree, params, registry, ctx);
+}
+
+Result<QueryPlan> plan_query_one(std::string_view gql, Object params, const Registry& registry,
+                                 const Context* ctx) {
+  Result<Ast> tree = parse_gql(gql);
+  if (!tree) return tree.err();
+  if (!tree->params.contains("limit")) {
+    tree->params.emplace("limit", param_reference(kOneLimitParam));
+    params.set(std::string(kOneLimitParam), Value(1));
+  }
+  return plan_query_ast_mut(*tree, params, registry, ctx);
+}
+
+Result<QueryPlan> plan_query_ast_mut(Ast& tree, Object& params, const Registry& registry, const Context* ctx) {
+  if (Status s = require_context_gate(registry, ctx); !s) return s.err();
+  Result<SchemaPtr> found = registry.get(tree.model);
+  if (!found) return found.err();
+  const Schema& schema = **found;
+  if (ctx) {
+    if (!can_read_schema(schema, ctx)) return Err(std::string(kNoReadAccess));
+    apply_owner_condition(tree, params, schema, ctx);
+  }
+  Result<InjectInfo> record = merge_depends_into_ast(tree.relations, schema);
+  if (!record) return record.err();
+  record->fields = collect_field_deps(tree.fields, schema);
+
+  Ast flat = tree;
+  flatten_object_fields_impl(flat.fields, flat.relations, schema);
+  return build_plan(tree, std::move(flat), *record, params, registry, ctx);
+}
+
+Result<QueryPlan> build_plan(Ast& tree, Ast flat, const InjectInfo& record, const Object& params,
+                             const Registry& registry, const Context* ctx) {
+  if (Status s = require_context_gate(registry, ctx); !s) return s.err();
+  Result<SchemaPtr> found = registry.get(tree.model);
+  if (!found) return found.err();
+  const Schema& schema = **found;
+  if (Status s = check_readable_relations(tree.relations, schema, registry, ctx); !s) return s.err();
+  Result<Array> stages = build_pipeline(tree, params, registry, ctx);
+  if (!stages) return stages.err();
+
+  const bool grouped = any_stage_has(*stages, "$group");
+  std::optional<Value> projection;
+  if (!grouped)
+    if (std::optional<Object> p = build_projection(tree, schema, ctx)) projection = Value(std::move(*p));
+  QueryPlan plan = plan_commands(schema, std::move(*stages), std::move(projection));
+  if (!grouped) plan.postprocess = postprocess_value(flat, record);
+  return plan;
+}
+
+Status check_readable_relations(const RelationList& relations, const Schema& schema, const Registry& registry,
+                                const Context* ctx) {
+  if (!ctx || relations.empty() || schema.relations.empty()) return ok();
+  for (const auto& [name, sub] : relations) {
+    const RelationDef* def = schema.relation(name);
+    if (!def || def->model.empty()) continue;
+    if (!is_relation_readable(schema, ctx, name)) return Err(std::string(kNoReadAccess));
+    Result<SchemaPtr> target = registry.get(def->model);
+    if (!target) return target.err();
+    if (!can_read_schema(**target, ctx)) return Err(std::string(kNoReadAccess));
+    if (Status s = check_readable_relations(sub.relations, **target, registry, ctx); !s) return s;
+  }
+  return ok();
+}
+
+Page resolve_page(const Ast& tree, const Object& params) {
+  if (params.contains("page") || params.contains("pageSize")) return page_from_params(params);
+  if (tree.params.empty()) return Page{};
+  return page_from_directives(directive_value(tree.params, "skip", params),
+                              directive_value(tree.params, "limit", params));
+}
 
 QueryPlan plan_commands(const Schema& schema, Array stages, std::optional<Value> projection) {
   QueryPlan plan;
