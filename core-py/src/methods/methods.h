@@ -17,5 +17,6 @@ std::vector<MethodArea> method_areas();
 // One line per area (kept one per line so that areas merge cleanly).
 MethodArea frame_methods();
 MethodArea federation_methods();
+MethodArea compute_methods();
 
 }  // namespace quorvel::py
