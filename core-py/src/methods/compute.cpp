@@ -1,6 +1,7 @@
 // Computed fields: the callback table, write-path defaults, read
 // post-processing and the dependencies of asynchronous computes.
 #include "args.h"
+#include "computes/inject.h"
 #include "convert.h"
 #include "fns.h"
 #include "methods/methods.h"
@@ -33,6 +34,20 @@ PyObject* clear_fns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   Py_RETURN_NONE;
 }
 
+constexpr Param kStripDepInjected[] = {{"inject_info", ArgType::Any, true}, {"items", ArgType::Any, true}};
+
+PyObject* strip_dep_injected(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!bind_args("strip_dep_injected", kStripDepInjected, args, nargs, kwnames, a)) return nullptr;
+  Value info, items;
+  if (!value_arg(a[0], info) || !value_arg(a[1], items)) return nullptr;
+  Borrow b = Borrow::shared(self);
+  if (!b.ok()) return nullptr;
+  Array list = items.is_array() ? std::move(items.as_array()) : Array{};
+  quorvel::strip_dep_injected(list, InjectInfo::from_value(info));
+  return to_py(Value(Object{{"items", Value(std::move(list))}}));
+}
+
 const PyMethodDef kMethods[] = {
     QV_METHOD("set_fn", set_fn,
               "set_fn($self, fn_ref, callback)\n--\n\n"
@@ -40,6 +55,10 @@ const PyMethodDef kMethods[] = {
     QV_METHOD("clear_fns", clear_fns,
               "clear_fns($self)\n--\n\n"
               "移除全部计算列回调。"),
+    QV_METHOD("strip_dep_injected", strip_dep_injected,
+              "strip_dep_injected($self, inject_info, items)\n--\n\n"
+              "按注入记录（{\"inject\": {...}} 或其内层对象）从各文档移除为异步计算列额外取回的字段与关系；"
+              "返回 {\"items\": [...]}。"),
 };
 
 }  // namespace
