@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "schema/definition.h"
+
 namespace quorvel {
 
 bool is_truthy(const Value& v) {
@@ -57,6 +59,60 @@ Status validate_condition(const Value& condition) {
     if (Status s = validate_condition(value); !s) return s;
   }
   return ok();
+}
+
+std::optional<std::string_view> root_field_type(const Schema& schema, std::string_view path) {
+  const FieldDef* f = schema.field(path.substr(0, path.find('.')));
+  return f ? std::optional<std::string_view>(f->type) : std::nullopt;
+}
+
+Status validate_condition_shape(const Schema& schema, const Value& condition) {
+  const Object* o = condition.if_object();
+  if (!o) return ok();
+  for (const auto& [key, value] : *o) {
+    if (is_one_of(key, kLogicalGroups)) {
+      if (const Array* branches = value.if_array())
+        for (const Value& branch : *branches)
+          if (Status s = validate_condition_shape(schema, branch); !s) return s;
+      continue;
+    }
+    if (key.starts_with('$') || schema.relation(key)) continue;
+    const std::optional<std::string_view> type = root_field_type(schema, key);
+    const bool dotted = key.find('.') != std::string::npos;
+    if (type == "object" && dotted)
+      return Err("对象点号路径 \"" + key + "\" 不支持过滤条件（U3/D2：所有后端含 Mongo 统一显式拒绝）");
+    if (type == "object") return Err("对象字段 \"" + key + "\" 不支持过滤条件（U2/D2：所有后端含 Mongo 统一显式拒绝）");
+    if (type == "array") return Err("数组字段 \"" + key + "\" 不支持过滤条件（U1/D2：所有后端含 Mongo 统一显式拒绝）");
+  }
+  return ok();
+}
+
+Status validate_sort_shape(const Schema& schema, const Value& sort) {
+  const Object* o = sort.if_object();
+  if (!o) return ok();
+  for (const auto& [key, value] : *o) {
+    if (key.find('.') == std::string::npos || schema.relation(key)) continue;
+    if (root_field_type(schema, key) == "object")
+      return Err("对象点号路径 \"" + key + "\" 不支持排序（U4/D2：所有后端含 Mongo 统一显式拒绝）");
+  }
+  return ok();
+}
+
+bool has_relation_predicate(const Schema& schema, const Value& condition) {
+  const Object* o = condition.if_object();
+  if (!o) return false;
+  for (const auto& [key, value] : *o) {
+    if (is_one_of(key, kLogicalGroups)) {
+      if (const Array* branches = value.if_array())
+        for (const Value& branch : *branches)
+          if (has_relation_predicate(schema, branch)) return true;
+    } else if (key == "$not") {
+      if (has_relation_predicate(schema, value)) return true;
+    } else if (schema.relation(key)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace quorvel

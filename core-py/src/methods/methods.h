@@ -18,5 +18,8 @@ std::vector<MethodArea> method_areas();
 MethodArea frame_methods();
 MethodArea federation_methods();
 MethodArea compute_methods();
+MethodArea schema_methods();
+MethodArea datasource_methods();
+MethodArea perm_methods();
 
 }  // namespace quorvel::py

@@ -7,6 +7,9 @@ std::vector<MethodArea> method_areas() {
       frame_methods(),
       federation_methods(),
       compute_methods(),
+      schema_methods(),
+      datasource_methods(),
+      perm_methods(),
   };
 }
 

@@ -25,6 +25,8 @@ struct FieldDef {
   std::optional<Value> fields;
 };
 
+using FieldMap = std::map<std::string, FieldDef, std::less<>>;
+
 struct RelationDef {
   std::string model;
   std::string type = "many";
@@ -41,6 +43,10 @@ struct ComputeDef {
   std::optional<std::string> fn_ref;
   std::vector<std::string> depends;
   std::optional<RuleList> read;
+
+  // The name the host callback is registered under: fnRef, else the
+  // computed field's own name.
+  std::string_view ref_name(std::string_view own_name) const { return fn_ref ? std::string_view(*fn_ref) : own_name; }
 };
 
 // Maps are ordered by name so that every walk over a schema is deterministic.
@@ -54,7 +60,7 @@ struct Schema {
   std::optional<RuleList> write;
   std::optional<std::string> datasource;
   std::optional<std::string> namespace_;
-  std::map<std::string, FieldDef, std::less<>> fields;
+  FieldMap fields;
   std::map<std::string, RelationDef, std::less<>> relations;
   bool timestamps = true;
 
@@ -67,5 +73,16 @@ struct Schema {
     return it == relations.end() ? nullptr : &it->second;
   }
 };
+
+// The string elements of an array, in order; absent for anything else.
+std::optional<RuleList> read_rule_list(const Value* v);
+
+// Field definitions of a "fields" value: a type name or a definition object
+// per entry; a non-object gives no fields.
+Result<FieldMap> normalize_fields(const Value& fields);
+
+// Reads a definition document whose "name" and collection the caller has
+// already fixed.
+Result<Schema> build_schema(const Value& defn, std::string name, std::string collection);
 
 }  // namespace quorvel
