@@ -84,3 +84,75 @@ def test_strip_dep_injected(reg, info, items, expected):
 def test_strip_dep_injected_conversion_failure_raises(reg):
     with pytest.raises(TypeError):
         reg.strip_dep_injected({"inject": {}}, [{1, 2}])
+
+
+@pytest.fixture
+def line():
+    r = quorvel_py.Registry()
+    r.register({"name": "Line", "fields": {"qty": "int"}, "computes": {"total": {"type": "int", "fn": True, "fnRef": "t"}}})
+    return r
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+class MyError(Exception):
+    pass
+
+
+def raise_(exc):
+    def callback(doc):
+        raise exc
+    return callback
+
+
+NOT_CONVERTIBLE = "不支持的 Python 类型（需为 None/bool/int/float/str/list/tuple/dict）"
+
+
+@pytest.mark.parametrize(
+    "callback, message",
+    [
+        (raise_(ValueError("bad")), "ValueError: bad"),
+        (raise_(MyError("多字节")), "MyError: 多字节"),
+        (raise_(KeyError("k")), "KeyError: 'k'"),
+        (lambda doc: object(), NOT_CONVERTIBLE),
+        (lambda doc: {"a": {1, 2}}, NOT_CONVERTIBLE),
+        (lambda doc: nested(100000), "maximum recursion depth exceeded while converting a Python object"),
+        (lambda: 1, "TypeError: <lambda>() takes 0 positional arguments but 1 was given"),
+        (5, "TypeError: 'int' object is not callable"),
+    ],
+)
+def test_callback_failures_carry_the_bridge_message(line, callback, message):
+    line.set_fn("t", callback)
+    with pytest.raises(RuntimeError) as err:
+        line.apply_write_defaults("Line", {"qty": 1})
+    assert err.value.args == (message,)
+    # the registry is still usable afterwards
+    line.set_fn("t", lambda doc: 7)
+    assert line.apply_write_defaults("Line", {})["total"] == 7
+
+
+def test_latest_callback_wins_and_clear_removes_it(line):
+    line.set_fn("t", lambda doc: 1)
+    line.set_fn("t", lambda doc: 2)
+    assert line.apply_write_defaults("Line", {})["total"] == 2
+    line.clear_fns()
+    with pytest.raises(RuntimeError, match="^计算列 t 未注册同步实现$"):
+        line.apply_write_defaults("Line", {})
+
+
+def test_interrupts_in_callbacks_are_not_turned_into_errors(line):
+    line.set_fn("t", raise_(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        line.apply_write_defaults("Line", {})
+
+
+def test_large_results_pass_through(line):
+    big = list(range(200000))
+    line.set_fn("t", lambda doc: {"rows": big, "deep": nested(500)})
+    out = line.apply_write_defaults("Line", {})["total"]
+    assert out["rows"] == big and out["deep"] == nested(500)

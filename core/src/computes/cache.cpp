@@ -1,5 +1,7 @@
 #include "computes/cache.h"
 
+#include <algorithm>
+
 #include "types.h"
 
 namespace quorvel {
@@ -7,10 +9,17 @@ namespace quorvel {
 namespace {
 
 ComputeEntry entry_of(const std::string& name, const ComputeDef& def) {
-  return ComputeEntry{name, def.fn_ref ? *def.fn_ref : name, def.depends};
+  return ComputeEntry{name, std::string(def.ref_name(name)), def.depends};
 }
 
 }  // namespace
+
+const ComputeDef* find_compute(const Schema& schema, std::string_view name) {
+  // Computes are kept in ascending name order.
+  auto it = std::lower_bound(schema.computes.begin(), schema.computes.end(), name,
+                             [](const auto& entry, std::string_view n) { return entry.first < n; });
+  return it != schema.computes.end() && it->first == name ? &it->second : nullptr;
+}
 
 Cache ensure_cache(const Schema& schema) {
   Cache cache;
