@@ -4,10 +4,12 @@
 #include "computes/defaults.h"
 #include "computes/inject.h"
 #include "computes/run/async.h"
+#include "computes/run/sync.h"
 #include "context.h"
 #include "convert.h"
 #include "fns.h"
 #include "methods/methods.h"
+#include "pipeline/parse.h"
 #include "registry_object.h"
 
 namespace quorvel::py {
@@ -69,6 +71,54 @@ PyObject* apply_write_defaults(PyObject* self, PyObject* const* args, Py_ssize_t
   return to_py(std::move(done).value());
 }
 
+constexpr Param kProcessNode[] = {{"gql", ArgType::Str, true}, {"doc", ArgType::Any, true}, {"ctx", ArgType::Any}};
+
+PyObject* process_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[3];
+  if (!bind_args("process_node", kProcessNode, args, nargs, kwnames, a)) return nullptr;
+  std::string_view gql;
+  if (!str_arg(a[0], "", gql)) return nullptr;
+  Result<Ast> ast = parse_gql(gql);
+  if (!ast) return raise_core_error(ast.error());
+  Borrow b = Borrow::shared(self);
+  if (!b.ok()) return nullptr;
+  Result<SchemaPtr> schema = b.core().get(ast->model);
+  if (!schema) return raise_core_error(schema.error());
+  std::optional<Context> ctx;
+  Value doc;
+  if (!ctx_from(a[2], ctx) || !value_arg(a[1], doc)) return nullptr;
+  PyFnBridge fns(b.state());
+  ReadPlan plan(std::move(ast->fields), std::move(ast->relations), **schema, b.core(), ctx_ptr(ctx));
+  if (Status s = plan.apply(doc, &fns); !s) return fns.raise(s.error());
+  return to_py(Value(Object{{"doc", std::move(doc)}}));
+}
+
+constexpr Param kInjectDepends[] = {{"gql", ArgType::Str, true}};
+
+PyObject* inject_depends(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  if (!bind_args("inject_depends", kInjectDepends, args, nargs, kwnames, a)) return nullptr;
+  std::string_view gql;
+  if (!str_arg(a[0], "", gql)) return nullptr;
+  Result<Ast> ast = parse_gql(gql);
+  if (!ast) return raise_core_error(ast.error());
+  Borrow b = Borrow::shared(self);
+  if (!b.ok()) return nullptr;
+  Result<SchemaPtr> schema = b.core().get(ast->model);
+  if (!schema) return raise_core_error(schema.error());
+  Result<std::vector<RelDep>> deps = collect_rel_deps(**schema);
+  if (!deps) return raise_core_error(deps.error());
+  // Without asynchronous computes there are no dependencies, so injecting
+  // the ones just collected is the whole merge.
+  InjectInfo record = inject_into_ast(ast->relations, *deps);
+  Array rel_deps;
+  rel_deps.reserve(deps->size());
+  for (const RelDep& d : *deps) rel_deps.push_back(d.to_value());
+  return to_py(Value(Object{{"ast", ast->to_value()},
+                            {"injectInfo", record.to_value()},
+                            {"relDeps", Value(std::move(rel_deps))}}));
+}
+
 constexpr Param kAsyncFnRefs[] = {{"model", ArgType::Str, true}, {"ctx", ArgType::Any}};
 
 PyObject* async_fn_refs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -97,6 +147,14 @@ const PyMethodDef kMethods[] = {
               "apply_write_defaults($self, model, doc)\n--\n\n"
               "按写入路径补全文档：缺失或为 null 的字段取显式默认值、否则取类型默认值（对象字段逐层补全），"
               "再按计算顺序调用同步计算列回调；用于补全 findOneAndUpdate 返回的文档。非对象原样返回。"),
+    QV_METHOD("process_node", process_node,
+              "process_node($self, gql, doc, ctx=None)\n--\n\n"
+              "按 gql 的选择集后处理一个已取回的文档：补默认值、调用同步计算列回调、递归处理所选关系、"
+              "按 ctx 逐文档裁剪无权读取的字段，并去掉未选择的成员；返回 {\"doc\": ...}。"),
+    QV_METHOD("inject_depends", inject_depends,
+              "inject_depends($self, gql)\n--\n\n"
+              "解析 gql，把异步计算列依赖的关系及其字段注入查询树；返回注入后的 \"ast\"、"
+              "注入记录 \"injectInfo\" 与依赖列表 \"relDeps\"。"),
     QV_METHOD("async_fn_refs", async_fn_refs,
               "async_fn_refs($self, model, ctx=None)\n--\n\n"
               "按计算顺序返回 Host 需自行计算的异步计算列的 fn_ref；ctx 无权读取的计算列不列出。"),

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "computes/cache.h"
+#include "pipeline/parse.h"
 
 namespace quorvel {
 
@@ -106,6 +107,60 @@ RelDep& dep_slot(std::vector<RelDep>& deps, std::string_view name) {
     if (d.name == name) return d;
   deps.push_back(RelDep{std::string(name), {}});
   return deps.back();
+}
+
+Result<std::vector<RelDep>> collect_rel_deps(const Schema& schema) {
+  std::vector<RelDep> deps;
+  for (const ComputeEntry& entry : ensure_cache(schema).async_entries) {
+    for (const std::string& text : entry.depends) {
+      std::string_view dep = trim(text);
+      if (dep.empty() || dep == "_id") continue;
+      if (dep.find('{') == std::string_view::npos) {
+        if (schema.relation(dep)) dep_slot(deps, dep);
+        continue;
+      }
+      Result<Ast> parsed = parse_gql(dep);
+      if (!parsed) return std::move(parsed).error();
+      if (!schema.relation(parsed->model)) continue;
+      RelDep& slot = dep_slot(deps, parsed->model);
+      for (std::string& f : parsed->fields)
+        if (f != "_id" && !contains(slot.fields, f)) slot.fields.push_back(std::move(f));
+    }
+  }
+  return deps;
+}
+
+InjectInfo inject_into_ast(RelationList& relations, const std::vector<RelDep>& deps) {
+  InjectInfo record;
+  for (const RelDep& dep : deps) {
+    auto selected = std::find_if(relations.begin(), relations.end(), [&](const auto& r) { return r.first == dep.name; });
+    if (selected == relations.end()) {
+      RelAst whole;
+      whole.fields = dep.fields;
+      relations.emplace_back(dep.name, std::move(whole));
+      record.relations.emplace_back(dep.name, Injected::whole());
+      continue;
+    }
+    std::vector<std::string>& fields = selected->second.fields;
+    Injected added;
+    for (const std::string& f : dep.fields) {
+      if (contains(fields, f)) continue;
+      fields.push_back(f);
+      added.fields.push_back(f);
+    }
+    if (!added.fields.empty()) record.relations.emplace_back(dep.name, std::move(added));
+  }
+  return record;
+}
+
+Result<InjectInfo> merge_depends_into_ast(RelationList& relations, const Schema& schema) {
+  bool has_async = std::any_of(schema.computes.begin(), schema.computes.end(),
+                               [](const auto& c) { return c.second.async_fn; });
+  if (!has_async) return InjectInfo{};
+  Result<std::vector<RelDep>> deps = collect_rel_deps(schema);
+  if (!deps) return std::move(deps).error();
+  if (deps->empty()) return InjectInfo{};
+  return inject_into_ast(relations, *deps);
 }
 
 std::vector<std::string> collect_field_deps(std::vector<std::string>& fields, const Schema& schema) {

@@ -9,6 +9,7 @@
 
 #include "error.h"
 #include "json/value.h"
+#include "pipeline/ast.h"
 #include "schema/definition.h"
 
 namespace quorvel {
@@ -44,6 +45,17 @@ struct InjectInfo {
 
 // The entry named `name`, appended without fields when missing.
 RelDep& dep_slot(std::vector<RelDep>& deps, std::string_view name);
+
+// The relations the asynchronous computes read, with the fields they need
+// from them; fails with the parser's message on a bad "{" dependency.
+Result<std::vector<RelDep>> collect_rel_deps(const Schema& schema);
+
+// Adds each dependency to the selected relations: missing fields to a
+// relation the query selects, else the whole relation at the end.
+InjectInfo inject_into_ast(RelationList& relations, const std::vector<RelDep>& deps);
+
+// collect_rel_deps, then inject_into_ast; no parsing without asynchronous computes.
+Result<InjectInfo> merge_depends_into_ast(RelationList& relations, const Schema& schema);
 
 // Appends to `fields` every root field that an asynchronous compute depends
 // on and the selection lacks; returns the names added.
