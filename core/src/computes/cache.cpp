@@ -1,7 +1,5 @@
 #include "computes/cache.h"
 
-#include <algorithm>
-
 #include "types.h"
 
 namespace quorvel {
@@ -13,13 +11,6 @@ ComputeEntry entry_of(const std::string& name, const ComputeDef& def) {
 }
 
 }  // namespace
-
-const ComputeDef* find_compute(const Schema& schema, std::string_view name) {
-  // Computes are kept in ascending name order.
-  auto it = std::lower_bound(schema.computes.begin(), schema.computes.end(), name,
-                             [](const auto& entry, std::string_view n) { return entry.first < n; });
-  return it != schema.computes.end() && it->first == name ? &it->second : nullptr;
-}
 
 Cache ensure_cache(const Schema& schema) {
   Cache cache;

@@ -25,9 +25,6 @@ struct Cache {
   Object compute_defaults;
 };
 
-// The computed field of that name, or null.
-const ComputeDef* find_compute(const Schema& schema, std::string_view name);
-
 // Pure function of the schema. Callers that process many documents of one
 // schema build it once and hand it on.
 Cache ensure_cache(const Schema& schema);

@@ -1,5 +1,7 @@
 #include "computes/run/async.h"
 
+#include "pipeline/util.h"
+
 namespace quorvel {
 
 std::vector<ComputeEntry> select_async_fns(const Schema& schema, const Context* ctx) {

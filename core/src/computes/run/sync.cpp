@@ -6,6 +6,7 @@
 
 #include "computes/defaults.h"
 #include "pipeline/build.h"
+#include "pipeline/util.h"
 
 namespace quorvel {
 
