@@ -156,3 +156,72 @@ def test_large_results_pass_through(line):
     line.set_fn("t", lambda doc: {"rows": big, "deep": nested(500)})
     out = line.apply_write_defaults("Line", {})["total"]
     assert out["rows"] == big and out["deep"] == nested(500)
+
+
+def try_call(action):
+    def run(reg, errors):
+        try:
+            action(reg)
+        except RuntimeError as e:
+            errors.append(str(e))
+    return run
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda r: r.register({"name": "Late"}),
+        lambda r: r.set_fn("t", lambda doc: 0),
+        lambda r: r.clear_fns(),
+        lambda r: r.set_require_context(True),
+    ],
+)
+def test_changing_the_registry_from_a_callback_is_refused(line, change):
+    errors = []
+
+    def callback(doc):
+        try_call(change)(line, errors)
+        return line.can_read("Line", {"roles": ["x"]})  # sharing methods still work
+
+    line.set_fn("t", callback)
+    for _ in range(2):  # the table still holds the same callback afterwards
+        assert line.process_node("Line { total }", {}) == {"doc": {"total": True}}
+    assert errors == ["Already borrowed"] * 2
+    assert not line.has("Late") and line.require_context() is False
+
+
+def test_uncaught_borrow_error_fails_the_call(line):
+    line.set_fn("t", lambda doc: line.register({"name": "Late"}))
+    with pytest.raises(RuntimeError) as err:
+        line.process_node("Line { total }", {})
+    assert err.value.args == ("RuntimeError: Already borrowed",)
+    assert not line.has("Late")
+
+
+def test_registry_used_by_its_own_callback_is_collected_after_processing():
+    reg = quorvel_py.Registry()
+    reg.register({"name": "Line", "computes": {"total": {"fn": True}}})
+    reg.set_fn("total", lambda doc: reg.has("Line"))
+    assert reg.process_node("Line { total }", {})["doc"] == {"total": True}
+    reg_ref = weakref.ref(reg)
+    del reg
+    gc.collect()
+    assert reg_ref() is None
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("set_fn", "(fn_ref, callback)"),
+        ("clear_fns", "()"),
+        ("apply_write_defaults", "(model, doc)"),
+        ("process_node", "(gql, doc, ctx=None)"),
+        ("inject_depends", "(gql)"),
+        ("strip_dep_injected", "(inject_info, items)"),
+        ("async_fn_refs", "(model, ctx=None)"),
+    ],
+)
+def test_method_signatures(name, signature):
+    import inspect
+
+    assert str(inspect.signature(getattr(quorvel_py.Registry(), name))) == signature
