@@ -98,13 +98,10 @@ TEST(ReadPlan, KeepsALookupFailureForTheFirstDocumentThatReachesIt) {
 
 TEST(Cache, DigestOfOneSchema) {
   Registry r;
-  ASSERT_TRUE(r.register_schema(obj({
-                                    {"name", "M"},
-                                    {"fields", obj({{"a", obj({{"type", "int"}, {"default", nullptr}})},
-                                                    {"b", obj({{"type", "string"}, {"default", "x"}})}})},
-                                    {"computes", obj({{"both", obj({{"fn", true}, {"asyncFn", 1}, {"type", "Int"}}),
-                                                      {"named", obj({{"fn", true}, {"fnRef", "n_ref"}, {"type", "float"}})}})},
-                                })).ok());
+  Value fields = obj({{"a", obj({{"type", "int"}, {"default", nullptr}})}, {"b", obj({{"type", "string"}, {"default", "x"}})}});
+  Value computes = obj({{"both", obj({{"fn", true}, {"asyncFn", 1}, {"type", "Int"}})},
+                        {"named", obj({{"fn", true}, {"fnRef", "n_ref"}, {"type", "float"}})}});
+  ASSERT_TRUE(r.register_schema(obj({{"name", "M"}, {"fields", fields}, {"computes", computes}})).ok());
   Cache c = ensure_cache(*r.get("M").value());
   ASSERT_EQ(c.sync_entries.size(), 2u);
   ASSERT_EQ(c.async_entries.size(), 1u);
