@@ -12,6 +12,7 @@ ORDER = {
         "note": {"type": "string", "default": "none"},
         "address": {"type": "object", "fields": {"city": "string", "zip": {"type": "string", "default": "000"}}},
         "secret": {"type": "string", "read": ["creator"]},
+        "vault": {"type": "object", "read": ["creator"], "fields": {"code": "string"}},
         "createdBy": "string",
     },
     "relations": {
@@ -114,22 +115,24 @@ def test_unregistered_relation_target_fails_only_when_reached(reg):
         reg.process_node("Order { ghost { a } }", {"ghost": []})
 
 
-OWN = {"_id": 1, "createdBy": "u1", "secret": "s", "audit": [{"_id": 3, "name": "x"}]}
-OTHER = {"_id": 2, "createdBy": "u2", "secret": "s", "audit": [{"_id": 3, "name": "x"}]}
+RELATED = {"audit": [{"_id": 3, "name": "x"}], "vault": {"code": "c", "pin": 1}}
+OWN = {"_id": 1, "createdBy": "u1", "secret": "s", **RELATED}
+OTHER = {"_id": 2, "createdBy": "u2", "secret": "s", **RELATED}
+VISIBLE = {"secret": "s", "private": "p", "vault": {"code": "c"}}
 
 
 @pytest.mark.parametrize(
     "ctx, doc, expected",
     [
-        ({"userId": "u1"}, OWN, {"_id": 1, "createdBy": "u1", "secret": "s", "private": "p"}),
+        ({"userId": "u1"}, OWN, {"_id": 1, "createdBy": "u1", **VISIBLE}),
+        # an object field read through its sub-selection follows the field's own rules
         ({"userId": "u1"}, OTHER, {"_id": 2, "createdBy": "u2"}),
-        ({"userId": "u1", "roles": ["admin"]}, OTHER,
-         {"_id": 2, "createdBy": "u2", "secret": "s", "private": "p", "audit": [{"name": "x"}]}),
-        (None, OTHER, {"_id": 2, "createdBy": "u2", "secret": "s", "private": "p", "audit": [{"name": "x"}]}),
+        ({"userId": "u1", "roles": ["admin"]}, OTHER, {"_id": 2, "createdBy": "u2", **VISIBLE, "audit": [{"name": "x"}]}),
+        (None, OTHER, {"_id": 2, "createdBy": "u2", **VISIBLE, "audit": [{"name": "x"}]}),
     ],
 )
 def test_per_document_permission_trimming(reg, ctx, doc, expected):
-    out = reg.process_node("Order { createdBy secret private audit { name } }", doc, ctx)
+    out = reg.process_node("Order { createdBy secret private vault { code } audit { name } }", doc, ctx)
     assert out == {"doc": expected}
 
 

@@ -106,3 +106,39 @@ def test_write_path_callback_failures(computed):
     with pytest.raises(RuntimeError) as err:
         computed.apply_write_defaults("Line", {})
     assert err.value.args == ("计算列 line_total 未注册同步实现",)
+
+
+MISSING = object()
+
+
+@pytest.fixture
+def both_paths():
+    r = quorvel_py.Registry()
+    r.register({
+        "name": "M",
+        "timestamps": False,
+        "fields": {
+            "explicit": {"type": "int", "default": 7},
+            "typed": "int",
+            "address": {"type": "object", "fields": {"city": "string", "geo": {"type": "object", "fields": {"lat": "double"}}}},
+        },
+        "computes": {"c": {"type": "int", "fn": True}},
+    })
+    r.set_fn("c", lambda doc: None)
+    return r
+
+
+@pytest.mark.parametrize(
+    "member, write, read",
+    [
+        ("explicit", 7, 7),
+        ("typed", 0, MISSING),  # the read path uses explicit defaults only
+        ("address", {"city": "", "geo": {"lat": 0}}, {"city": "", "geo": {}}),  # one level on reads
+        ("c", None, 0),  # a null computed result takes the type default on reads only
+    ],
+)
+def test_write_path_versus_read_path(both_paths, member, write, read):
+    written = both_paths.apply_write_defaults("M", {"address": {}})
+    processed = both_paths.process_node("M { explicit typed address { city geo } c }", {"address": {}})["doc"]
+    assert written.get(member, MISSING) == write
+    assert processed.get(member, MISSING) == read
