@@ -107,9 +107,19 @@ ReadPlan::ReadPlan(std::vector<std::string> fields, RelationList relations, cons
   flatten_object_fields_impl(fields, relations, schema);
   std::vector<std::string> needed = needed_names(fields, cache_);
   groups_ = group_dotted(needed);
+  plan_defaults(needed, schema);
 
-  // Only explicit defaults at the top level; nested members take their
-  // definition's default, one level below a selected dotted name.
+  std::vector<std::string> kept = std::move(fields);
+  for (const auto& [prefix, subs] : groups_) kept.push_back(prefix);
+  for (const auto& [name, sub] : relations) kept.push_back(name);
+  kept.emplace_back(kId);
+  plan_relations(relations, schema, registry);
+  plan_projection(std::move(kept), schema);
+}
+
+// Only explicit defaults at the top level; nested members take their
+// definition's default, one level below a needed dotted name.
+void ReadPlan::plan_defaults(const std::vector<std::string>& needed, const Schema& schema) {
   auto add_top_default = [&](const std::string& name) {
     if (const Value* d = cache_.field_defaults.find(name)) top_defaults_.emplace_back(name, *d);
   };
@@ -126,29 +136,33 @@ ReadPlan::ReadPlan(std::vector<std::string> fields, RelationList relations, cons
     if (std::optional<Value> d = raw_field_default(*def))
       nested_defaults_.push_back({std::string(prefix), std::string(sub), std::move(*d)});
   }
+}
 
-  std::vector<std::string> kept = fields;
-  for (const auto& [prefix, subs] : groups_) kept.push_back(prefix);
-  std::optional<NameSet> readable = get_readable_relations(schema, ctx);
+// The relations this context may follow, each with the plan of its
+// sub-selection (moved out of `relations`).
+void ReadPlan::plan_relations(RelationList& relations, const Schema& schema, const Registry& registry) {
+  std::optional<NameSet> readable = get_readable_relations(schema, ctx_);
   for (auto& [name, sub] : relations) {
-    kept.push_back(name);
     if (readable && !readable->contains(name)) continue;
     const RelationDef* def = schema.relation(name);
     if (!def) continue;
     RelationStep step{name, registry.get(def->model), contains(sub.fields, kId), nullptr};
     if (step.target)
       step.sub = std::make_unique<ReadPlan>(std::move(sub.fields), std::move(sub.relations), **step.target,
-                                            registry, ctx);
+                                            registry, ctx_);
     relations_.push_back(std::move(step));
   }
-  kept.emplace_back(kId);
+}
 
+// The names to keep, each with the read rules that may still remove it from
+// one document; "_id" always stays.
+void ReadPlan::plan_projection(std::vector<std::string> kept, const Schema& schema) {
   std::sort(kept.begin(), kept.end());
   kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
   keep_.reserve(kept.size());
   for (std::string& name : kept) {
     Keep k{std::move(name), {}};
-    if (ctx && k.name != kId) {
+    if (ctx_ && k.name != kId) {
       // A dotted name belongs to its root field.
       std::string_view root = std::string_view(k.name).substr(0, k.name.find('.'));
       if (const FieldDef* f = schema.field(root); f && f->read) k.rules.push_back(&*f->read);

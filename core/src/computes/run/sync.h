@@ -41,6 +41,9 @@ class ReadPlan {
   struct RelationStep;
   struct Keep;
 
+  void plan_defaults(const std::vector<std::string>& needed, const Schema& schema);
+  void plan_relations(RelationList& relations, const Schema& schema, const Registry& registry);
+  void plan_projection(std::vector<std::string> kept, const Schema& schema);
   void fill_defaults(Object& doc) const;
   Status descend(Value& document, const RelationStep& step, FnRegistry* fns) const;
   void project(Value& document) const;
