@@ -6,6 +6,7 @@ std::vector<MethodArea> method_areas() {
   return {
       frame_methods(),
       federation_methods(),
+      pipeline_methods(),
       schema_methods(),
       datasource_methods(),
       perm_methods(),
