@@ -18,6 +18,7 @@ std::vector<MethodArea> method_areas();
 MethodArea frame_methods();
 MethodArea federation_methods();
 MethodArea query_methods();
+MethodArea compute_methods();
 MethodArea pipeline_methods();
 MethodArea schema_methods();
 MethodArea datasource_methods();

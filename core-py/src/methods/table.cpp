@@ -7,6 +7,7 @@ std::vector<MethodArea> method_areas() {
       frame_methods(),
       federation_methods(),
       query_methods(),
+      compute_methods(),
       pipeline_methods(),
       schema_methods(),
       datasource_methods(),
