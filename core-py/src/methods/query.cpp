@@ -7,8 +7,9 @@
 #include "context.h"
 #include "convert.h"
 #include "fns.h"
-#include "pipeline/parse.h"
 #include "methods/methods.h"
+#include "pipeline/parse.h"
+#include "pipeline/util.h"
 #include "registry_object.h"
 #include "route.h"
 
@@ -123,7 +124,7 @@ PyObject* strip_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   Borrow b = Borrow::shared(self);
   if (!b.ok()) return nullptr;
   Array stripped = quorvel::strip_query(postprocess, std::move(items));
-  return to_py(Value(Object{{"items", Value(std::move(stripped))}}));
+  return to_py(one_member("items", Value(std::move(stripped))));
 }
 
 constexpr Param kSortsByRelation[] = {{"sort"}};
@@ -151,7 +152,7 @@ PyObject* restore_sort_order(PyObject* self, PyObject* const* args, Py_ssize_t n
   const Array* id_list = ids.if_array();
   Array ordered = quorvel::restore_sort_order(take_array(std::move(items)), id_list ? *id_list : no_ids,
                                               present(sort));
-  return to_py(Value(Object{{"items", Value(std::move(ordered))}}));
+  return to_py(one_member("items", Value(std::move(ordered))));
 }
 
 constexpr Param kPlanCount[] = {

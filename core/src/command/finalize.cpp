@@ -15,7 +15,10 @@ Array as_items(Value&& items) {
 }
 
 Value prepared(Array items, Array fn_refs) {
-  return Value(Object{{"fnRefs", Value(std::move(fn_refs))}, {"items", Value(std::move(items))}});
+  Object out;
+  out.push_back_sorted("fnRefs", Value(std::move(fn_refs)));
+  out.push_back_sorted("items", Value(std::move(items)));
+  return Value(std::move(out));
 }
 
 Array async_fn_refs(const Schema& schema, const Context* ctx) {

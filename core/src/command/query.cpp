@@ -50,7 +50,7 @@ bool is_ordering(const Value& stage) {
   return has_key(stage, "$sort") || has_key(stage, "$skip") || has_key(stage, "$limit");
 }
 
-Value project_stage(Value projection) { return Value(Object{{"$project", std::move(projection)}}); }
+Value project_stage(Value projection) { return one_member("$project", std::move(projection)); }
 
 struct TwoPhaseShape {
   size_t first_lookup;
@@ -88,8 +88,8 @@ void plan_two_phase(QueryPlan& plan, const Schema& schema, Array stages, std::op
 
   Array phase2;
   phase2.reserve(n - shape.first_lookup + 2);
-  phase2.push_back(Value(Object{
-      {"$match", Value(Object{{"_id", Value(Object{{"$in", Value(std::string(kPhase1Ids))}})}})}}));
+  phase2.push_back(
+      one_member("$match", one_member("_id", one_member("$in", Value(std::string(kPhase1Ids))))));
   for (size_t i = shape.first_lookup; i < n; ++i)
     if (!is_ordering(stages[i])) phase2.push_back(std::move(stages[i]));
   if (projection) phase2.push_back(project_stage(std::move(*projection)));
@@ -128,7 +128,10 @@ bool any_stage_has(const Array& stages, std::string_view key) {
 }
 
 Value postprocess_value(const Ast& flat, const InjectInfo& record) {
-  return Value(Object{{"ast", flat.to_value()}, {"inject", record.empty() ? Value() : record.to_value()}});
+  Object out;
+  out.push_back_sorted("ast", flat.to_value());
+  out.push_back_sorted("inject", record.empty() ? Value() : record.to_value());
+  return Value(std::move(out));
 }
 
 }  // namespace
