@@ -56,6 +56,15 @@ std::optional<Value> owner_condition(const Schema& target, const Context* ctx) {
   return merged;
 }
 
+void drop_covered_paths(StringSet& paths) {
+  auto covered = [&](std::string_view path) {
+    for (size_t dot = path.find('.'); dot != std::string_view::npos; dot = path.find('.', dot + 1))
+      if (paths.contains(path.substr(0, dot))) return true;
+    return false;
+  };
+  for (auto it = paths.begin(); it != paths.end();) it = covered(*it) ? paths.erase(it) : std::next(it);
+}
+
 void append_order(Array& stages, const Value* sort, const Value* skip, const Value* limit) {
   if (sort && !sort->is_null()) stages.push_back(one_member("$sort", *sort));
   if (skip && !skip->is_null()) stages.push_back(one_member("$skip", *skip));

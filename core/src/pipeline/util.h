@@ -45,6 +45,10 @@ const ComputeDef* find_compute(const Schema& schema, std::string_view name);
 // The owner condition a read of `target` must add for the context, if any.
 std::optional<Value> owner_condition(const Schema& target, const Context* ctx);
 
+// Removes every path below another path of the set ("a.b" beside "a"): an
+// inclusion projection may not name both, and the outer one covers the inner.
+void drop_covered_paths(StringSet& paths);
+
 // Appends {"$sort"}, {"$skip"}, {"$limit"} in that order, each only when its
 // value is present and not null; values are copied unchanged.
 void append_order(Array& stages, const Value* sort, const Value* skip, const Value* limit);
