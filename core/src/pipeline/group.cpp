@@ -94,19 +94,6 @@ std::string output_ref(const GroupSpec& spec, std::string_view key) {
   return spec.by.size() == 1 ? std::string("_id") : "_id." + std::string(key);
 }
 
-// Paths compared segment by segment ("." below every other byte), so the keys
-// that land in one object arrive in ascending order and each insertion appends.
-bool path_less(std::string_view a, std::string_view b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] == b[i]) continue;
-    if (a[i] == '.') return true;
-    if (b[i] == '.') return false;
-    return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-  }
-  return a.size() < b.size();
-}
-
 Result<Value> key_placement(const GroupSpec& spec) {
   if (spec.by.empty()) return Value();
   if (spec.by.size() == 1) return Value(field_ref(spec.by[0]));
