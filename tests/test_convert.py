@@ -89,30 +89,38 @@ def test_python_errors_pass_through(reg):
         copy_through_core(reg, BadList([1]))
 
 
-def test_dict_changing_size_during_conversion_raises(reg):
+def _resizing_dict(grow):
     d = {}
 
-    class Grower:
+    class Resizer:
         def __str__(self):
-            d["extra"] = 1
+            d.update(extra=1) if grow else d.pop("z")
             return "k"
 
-    d[Grower()] = 1
+    d[Resizer()] = 1
     d["z"] = 2
-    with pytest.raises(RuntimeError):
-        copy_through_core(reg, d)
+    return d
 
 
-def test_list_shrinking_during_conversion_is_safe(reg):
+def _resizing_list(grow):
     items = []
 
-    class Shrinker:
+    class Resizer:
         def __str__(self):
-            items.clear()
+            items.append("more") if grow else items.clear()
             return "k"
 
-    items.extend([{Shrinker(): 1}, "gone", "gone"])
-    assert copy_through_core(reg, items) == [{"k": 1}]
+    items.extend([{Resizer(): 1}, "x", "y"])
+    return items
+
+
+@pytest.mark.parametrize("grow", [True, False])
+@pytest.mark.parametrize(
+    "make", [_resizing_dict, _resizing_list, lambda grow: {"nested": (_resizing_list(grow),)}]
+)
+def test_containers_changing_size_during_conversion_raise(reg, make, grow):
+    with pytest.raises(RuntimeError, match="changed size during iteration"):
+        copy_through_core(reg, make(grow))
 
 
 @pytest.mark.parametrize("limit", [None, 1_000_000])

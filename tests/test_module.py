@@ -1,5 +1,6 @@
 import inspect
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -77,3 +78,34 @@ def test_stubs_are_found_by_mypy(tmp_path):
     assert status == 1, out
     assert 'Unexpected keyword argument "flag"' in out
     assert out.count("error:") == 1, out
+
+
+def test_stubs_accept_what_the_conversion_takes(tmp_path):
+    """Checks this checkout's stubs (not an installed copy) against typical host code."""
+    mypy = pytest.importorskip("mypy.api")
+    stubs = tmp_path / "stubs"
+    stubs.mkdir()
+    repo_stubs = pathlib.Path(__file__).parent.parent / "quorvel_py-stubs" / "__init__.pyi"
+    (stubs / "quorvel_py.pyi").write_text(repo_stubs.read_text())
+    (tmp_path / "mypy.ini").write_text(f"[mypy]\nmypy_path = {stubs}\n")
+    script = tmp_path / "use.py"
+    script.write_text(textwrap.dedent("""
+        from typing import TypedDict
+        import quorvel_py
+
+        class Ctx(TypedDict, total=False):
+            userId: str
+            roles: list[str]
+
+        reg = quorvel_py.Registry()
+        ctx: Ctx = {"userId": "u1"}
+        reg.can_read("User", ctx)
+        reg.can_write("User", quorvel_py.system_context())
+        rows = [{"_id": 1}]
+        docs = reg.merge_federated({"sources": [{"key": "0"}]}, (rows,))
+        reg.can_read("User", ctx=["not", "a", "mapping"])
+    """))
+    out, _, status = mypy.run([str(script), "--strict", "--config-file", str(tmp_path / "mypy.ini"),
+                               "--no-incremental", "--cache-dir", os.devnull])
+    assert status == 1, out
+    assert out.count("error:") == 1 and 'Argument "ctx" to "can_read"' in out, out

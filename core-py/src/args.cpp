@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace quorvel::py {
@@ -122,7 +123,17 @@ std::optional<bool> opt_bool_arg(PyObject* arg) {
 
 std::optional<double> opt_number_arg(PyObject* arg) {
   if (!arg || arg == Py_None) return std::nullopt;
-  return PyFloat_Check(arg) ? PyFloat_AS_DOUBLE(arg) : PyLong_AsDouble(arg);
+  if (PyFloat_Check(arg)) return PyFloat_AS_DOUBLE(arg);
+  double d = PyLong_AsDouble(arg);
+  if (d == -1.0 && PyErr_Occurred()) {
+    // An int beyond the float range still compares as what it is: an
+    // infinity of its sign, rather than -1 with a stray exception set.
+    PyErr_Clear();
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(arg, &overflow);
+    return overflow < 0 ? -HUGE_VAL : HUGE_VAL;
+  }
+  return d;
 }
 
 }  // namespace quorvel::py

@@ -34,7 +34,7 @@ bool bind_args(const char* fname, std::span<const Param> params, PyObject* const
                PyObject* kwnames, PyObject** out);
 
 // Accessors for arguments already checked by bind_args. A null `arg` yields
-// the fallback. str_arg can still fail (a lone surrogate): it returns false
+// the fallback; an int beyond the float range reads as an infinity. str_arg can still fail (a lone surrogate): it returns false
 // with the interpreter's error set.
 bool str_arg(PyObject* arg, std::string_view fallback, std::string_view& out);
 int64_t int64_arg(PyObject* arg, int64_t fallback);

@@ -83,15 +83,20 @@ bool list_to_json(PyObject* obj, Value& out, int& depth) {
   Array arr;
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     bool is_list = PyList_CheckExact(obj);
-    arr.reserve(static_cast<size_t>(Py_SIZE(obj)));
-    // Re-read the size each round: converting an element may run Python code
-    // (str() of a dict key) that shrinks the list.
-    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+    const Py_ssize_t size = Py_SIZE(obj);
+    arr.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
       PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
       Py_INCREF(item);
       bool good = sequence_item(item, arr, depth);
       Py_DECREF(item);
       if (!good) return false;
+      // Converting an element may run Python code (str() of a dict key) that
+      // resizes the list: reading on would skip, repeat or overrun elements.
+      if (Py_SIZE(obj) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
+        return false;
+      }
     }
   } else {
     PyObject* it = PyObject_GetIter(obj);

@@ -16,6 +16,7 @@ TEST(FloatText, FollowsExponentBoundaries) {
     const char* text;
   } cases[] = {
       {0.0, "0.0"},
+      {-0.0, "0.0"},
       {1.0, "1.0"},
       {-2.5, "-2.5"},
       {0.1, "0.1"},

@@ -9,7 +9,7 @@ namespace quorvel {
 
 void write_double(double d, std::string& out) {
   if (d == 0.0) {
-    out += std::signbit(d) ? "-0.0" : "0.0";
+    out += "0.0";  // negative zero included: both are the number zero
     return;
   }
   // Scientific form gives the shortest round-trip digits and the exponent;
