@@ -136,3 +136,17 @@ def test_count(loaded):
 def test_command_namespace_retargets_the_table(loaded):
     docs, _ = find(loaded, {}, {"name": 1}, namespace="tenant7")
     assert docs == [{"_id": "t1", "name": "tenant doc"}]
+
+
+def test_the_sqlite_example_host_runs(capsys):
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).parent.parent / "examples" / "sqlite_host.py"
+    spec = importlib.util.spec_from_file_location("sqlite_host", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.main()
+    out = capsys.readouterr().out
+    assert "published posts: [{'_id': 'p1', 'title': 'Hello', 'views': 12}, {'_id': 'p3', 'title': 'Notes', 'views': 0}]" in out
+    assert "authors: [{'_id': 'a1', 'bio': None, 'name': 'Ann'}, {'_id': 'a2', 'name': 'Bo'}]" in out
