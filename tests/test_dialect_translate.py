@@ -171,6 +171,13 @@ def test_backslash_names_in_string_literals(items):
     assert where(items, "mysql", {"a\\b": 1})[0] == "t.`a\\b` = ?"
 
 
+def test_comma_names_cannot_be_told_apart_in_the_presence_list(items):
+    # ",a,b," would also match a document holding the fields a and b.
+    with pytest.raises(RuntimeError, match="逗号"):
+        where(items, "postgres", {"a,b": None})
+    assert where(items, "postgres", {"a,b": 1})[0] == 't."a,b" = $1'
+
+
 @pytest.mark.parametrize("cmd", [
     {"kind": "find", "filter": {"a\x00b": 1}},
     {"kind": "find", "projection": {"a\x00": 1}},

@@ -351,7 +351,12 @@ PyObject* restore_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   Borrow b = Borrow::shared(self);
   if (!b.ok()) return nullptr;
   Result<RowShape> shape = RowShape::from_value(shape_value);
-  if (!shape) return raise_core_error(shape.error());
+  if (!shape) {
+    // Rows that cannot be converted are reported first, as for any argument.
+    Value ignored;
+    if (is_list && !value_arg(a[1], ignored)) return nullptr;
+    return raise_core_error(shape.error());
+  }
   if (!is_list) return PyList_New(0);
   return restore_list(a[1], *shape);
 }

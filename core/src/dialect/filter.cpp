@@ -49,6 +49,10 @@ Result<std::string> presence_test(const Ctx& ctx, std::string_view field) {
                " 含反斜杠：MySQL 字符串字面量如何解释反斜杠取决于 sql_mode，无法安全写入存在性判断（拒绝生成 SQL）");
   if (field.find('\0') != std::string_view::npos)
     return Err("字段名 " + quoted_name(field) + " 含 NUL 字符，无法安全写入存在性判断（拒绝生成 SQL）");
+  // The presence list separates names by commas, so a name holding one
+  // would also match two neighbouring names.
+  if (field.find(',') != std::string_view::npos)
+    return Err("字段名 " + quoted_name(field) + " 含逗号，__present 存在性列表无法无歧义地判断该字段（拒绝生成 SQL）");
   bool escape = needs_like_escape(field);
   std::string out = "COALESCE(" + ctx.alias + ".__present, ',') LIKE '%,";
   for (char c : field) {
