@@ -16,6 +16,7 @@
 
 #include "depth_limit.h"
 #include "dialect/row.h"
+#include "dialect/row_groups.h"
 
 namespace quorvel {
 
@@ -41,134 +42,6 @@ inline std::optional<bool> numeric_bool(const Value& v) {
   if (d == 0) return false;
   return std::nullopt;
 }
-
-// Rows gathered into groups: the rows of group g are rows[offsets[g]..offsets[g+1]),
-// in their original order. Buffers are kept between uses to spare allocations.
-struct Buckets {
-  std::vector<uint32_t> rows;
-  std::vector<uint32_t> offsets;
-  std::vector<uint32_t> fill;
-
-  size_t count() const { return offsets.empty() ? 0 : offsets.size() - 1; }
-  std::span<const uint32_t> group(size_t g) const {
-    return std::span<const uint32_t>(rows).subspan(offsets[g], offsets[g + 1] - offsets[g]);
-  }
-
-  // Counting sort of (row, group) pairs by group; stable, so rows keep their order.
-  void fill_from(const std::vector<std::pair<uint32_t, uint32_t>>& assigned, size_t groups) {
-    offsets.assign(groups + 1, 0);
-    for (const auto& a : assigned) ++offsets[a.second + 1];
-    for (size_t g = 0; g < groups; ++g) offsets[g + 1] += offsets[g];
-    rows.resize(assigned.size());
-    fill.assign(offsets.begin(), offsets.end() - 1);
-    for (const auto& a : assigned) rows[fill[a.second]++] = a.first;
-  }
-};
-
-// A quick hash of short texts, eight bytes at a time.
-inline uint64_t hash_text(std::string_view t) {
-  uint64_t h = 0x9E3779B97F4A7C15ull ^ t.size();
-  size_t i = 0;
-  for (; i + 8 <= t.size(); i += 8) {
-    uint64_t w;
-    std::memcpy(&w, t.data() + i, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 31;
-  }
-  uint64_t tail = 0;
-  std::memcpy(&tail, t.data() + i, t.size() - i);
-  h = (h ^ tail) * 0x94D049BB133111EBull;
-  return h ^ (h >> 29);
-}
-
-// Groups keyed by text, numbered by first appearance. The texts sit back to
-// back in one buffer; few groups are found by a scan, many through an
-// open-addressing index built once they are many.
-class KeyGroups {
- public:
-  void clear() {
-    text_.clear();
-    ends_.clear();
-    hashes_.clear();
-    slots_.clear();
-    last_ = 0;
-  }
-  uint32_t add(std::string_view key) {
-    // Rows of one document usually arrive together.
-    if (!ends_.empty() && key_of(last_) == key) return last_;
-    uint64_t hash = hash_text(key);
-    uint32_t group = find(key, hash);
-    if (group == count()) {
-      text_.append(key);
-      ends_.push_back(text_.size());
-      hashes_.push_back(hash);
-      if (!slots_.empty()) insert(group);
-      else if (ends_.size() > kScan) rebuild(64);
-    }
-    return last_ = group;
-  }
-  // A group of its own; an empty key never equals the key of a value.
-  uint32_t fresh() {
-    ends_.push_back(text_.size());
-    hashes_.push_back(0);
-    return count() - 1;
-  }
-  uint32_t count() const { return static_cast<uint32_t>(ends_.size()); }
-
- private:
-  static constexpr size_t kScan = 16;
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-
-  std::string_view key_of(uint32_t g) const {
-    size_t begin = g == 0 ? 0 : ends_[g - 1];
-    return std::string_view(text_).substr(begin, ends_[g] - begin);
-  }
-  uint32_t find(std::string_view key, uint64_t hash) const {
-    if (!slots_.empty()) {
-      for (size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
-        uint32_t g = slots_[i];
-        if (g == kEmpty) return count();
-        if (hashes_[g] == hash && key_of(g) == key) return g;
-      }
-    }
-    for (uint32_t g = 0; g < count(); ++g)
-      if (hashes_[g] == hash && key_of(g) == key) return g;
-    return count();
-  }
-  void insert(uint32_t group) {
-    if ((ends_.size() + 1) * 2 > slots_.size()) return rebuild(slots_.size() * 2);
-    size_t i = hashes_[group] & (slots_.size() - 1);
-    while (slots_[i] != kEmpty) i = (i + 1) & (slots_.size() - 1);
-    slots_[i] = group;
-  }
-  void rebuild(size_t size) {
-    while (size < ends_.size() * 2 + 2) size *= 2;
-    slots_.assign(size, kEmpty);
-    for (uint32_t g = 0; g < count(); ++g) {
-      // Fresh groups have no key and are never looked up.
-      if (key_of(g).empty()) continue;
-      size_t i = hashes_[g] & (size - 1);
-      while (slots_[i] != kEmpty) i = (i + 1) & (size - 1);
-      slots_[i] = g;
-    }
-  }
-
-  std::string text_;
-  std::vector<size_t> ends_;
-  std::vector<uint64_t> hashes_;
-  std::vector<uint32_t> slots_;
-  uint32_t last_ = 0;
-};
-
-// What gathering the rows of one depth needs, kept per depth between uses.
-struct Scratch {
-  KeyGroups keys;
-  std::vector<std::pair<uint32_t, uint32_t>> assigned;
-  Buckets buckets;
-  std::vector<uint32_t> members;
-  std::vector<uint32_t> relations;
-  std::string key;
-};
 
 inline bool lists(const std::string* presence, std::string_view name) {
   if (!presence) return false;
@@ -322,6 +195,9 @@ std::optional<std::string> Restorer<Source>::presence_of(uint32_t first_row) {
 
 template <class Source>
 Result<Restored> Restorer<Source>::run() {
+  // Cells are addressed by 32-bit row and column numbers.
+  if (src_.size() >= UINT32_MAX || shape_.columns.size() >= UINT32_MAX)
+    return Err("restore_rows: 行数或列数超过 " + std::to_string(UINT32_MAX - 1));
   if (Status s = index_keys(); !s) return s.err();
   size_t id_col = kNone;
   for (size_t i = 0; i < shape_.columns.size() && id_col == kNone; ++i) {
@@ -345,7 +221,7 @@ Result<Restored> Restorer<Source>::run() {
 
 template <class Source>
 RNode Restorer<Source>::build_object(std::span<const uint32_t> cols, std::span<const uint32_t> rows, size_t depth,
-                             const std::string* presence) {
+                                     const std::string* presence) {
   RNode doc = new_object(cols.size());
   std::vector<uint32_t>& relations = scratch(depth).relations;
   relations.clear();
@@ -369,8 +245,8 @@ RNode Restorer<Source>::build_object(std::span<const uint32_t> cols, std::span<c
 }
 
 template <class Source>
-RNode Restorer<Source>::relation_value(std::span<const uint32_t> cols, uint32_t name, std::span<const uint32_t> rows,
-                               size_t depth) {
+RNode Restorer<Source>::relation_value(std::span<const uint32_t> cols, uint32_t name,
+                                       std::span<const uint32_t> rows, size_t depth) {
   Scratch& s = scratch(depth);
   std::vector<uint32_t>& members = s.members;
   members.clear();
@@ -406,7 +282,8 @@ RNode Restorer<Source>::relation_value(std::span<const uint32_t> cols, uint32_t 
   if (flat) sort_by_key(members, depth + 1);
   // Deeper levels use their own buffers, so members and subs stay intact.
   auto sub_document = [&](size_t g) {
-    return flat ? flat_object(members, subs.group(g)[0], depth + 1) : build_object(members, subs.group(g), depth + 1, nullptr);
+    return flat ? flat_object(members, subs.group(g)[0], depth + 1)
+                : build_object(members, subs.group(g), depth + 1, nullptr);
   };
   if (one) return subs.count() == 0 ? RNode() : sub_document(0);
   RNode items;
@@ -464,7 +341,7 @@ RNode Restorer<Source>::leaf_of(size_t col, uint32_t row) {
 
 template <class Source>
 void Restorer<Source>::merge_path(RNode& doc, size_t capacity, size_t col, size_t depth, uint32_t row,
-                          const std::string* presence) {
+                                  const std::string* presence) {
   const RowCol& c = shape_.columns[col];
   const std::vector<uint32_t>& ids = key_ids_[col];
   RNode leaf = leaf_of(col, row);
@@ -494,7 +371,7 @@ void Restorer<Source>::merge_path(RNode& doc, size_t capacity, size_t col, size_
 
 template <class Source>
 void Restorer<Source>::merge_into_value(Value& target, const RowCol& c, size_t level, const RNode& leaf,
-                                const std::string* presence) {
+                                        const std::string* presence) {
   Object* at = &target.as_object();
   size_t last = c.path.size() - 1;
   for (; level < last; ++level) {
