@@ -86,6 +86,8 @@ def test_page_parameters_overwrite_the_query_own_references(users):
     ({"k": 10, "n": 10}, 20, False),
     ({"pageSize": 0}, 1, True),
     ({"pageSize": -5}, None, True),                 # 0 > (0 + 1) × -5
+    ({}, 10 ** 400, True),                          # beyond the float range
+    ({}, -10 ** 400, False),
 ])
 def test_has_more(users, params, total, more):
     assert users.plan_query_with_count(PAGED, params, total=total)["hasMore"] is more

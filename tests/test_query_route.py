@@ -56,3 +56,21 @@ def test_override_leaves_the_callers_data_alone(blog):
     assert cmd["filter"] == condition
     assert (cmd["source"], cmd["namespace"]) == ("replica", "t9")
     assert blog.plan_exists("User", condition, {"source": "replica"})["filter"] == condition
+
+
+def test_override_leaves_the_plan_data_alone(reg):
+    # Relations and sort keys named like a command's keys are the query's own.
+    reg.register({"name": "Item", "collection": "items", "fields": {"x": "string"}})
+    reg.register({"name": "Shelf", "collection": "shelves",
+                  "relations": {"kind": {"model": "Item", "foreignField": "shelfId"},
+                                "collection": {"model": "Item", "foreignField": "shelfId"}}})
+    gql = "Shelf($sort: @s, $limit: @n) { kind { x } collection { x } }"
+    params = {"s": {"kind": 1, "collection": 1}, "n": 2}
+    plain = reg.plan_query(gql, params)
+    routed = reg.plan_query(gql, params, route_override={"source": "replica", "namespace": None})
+    assert routed["mode"] == "two_phase"
+    assert [c["source"] for c in routed["commands"]] == ["replica", "replica"]
+    assert routed["postprocess"] == plain["postprocess"]
+    assert routed["sort"] == plain["sort"] == {"$sort": {"collection": 1, "kind": 1}}
+    doc = {"_id": "s1", "kind": [{"x": "a"}], "collection": []}
+    assert reg.prepare_query(routed["postprocess"], [doc])["items"] == [doc]

@@ -91,5 +91,35 @@ TEST(Commands, CarryKindCollectionAndLocation) {
             R"({"collection":"posts","filter":{},"kind":"find","namespace":null,"projection":null,"source":"default"})");
 }
 
+TEST(RouteOverride, RewritesCommandsOnlyWhereTheyCanSit) {
+  // A mutation-like result: commands inside steps, a "kind"-only object whose
+  // members are still searched, and data that merely looks like a command.
+  const Value look_alike(Object{{"collection", Value("c")}, {"kind", Value("k")}});
+  Value result(Object{
+      {"steps", Value(Array{Value(Object{{"command", Value(Object{{"collection", Value("a")},
+                                                                   {"filter", look_alike},
+                                                                   {"kind", Value("find")}})}})})},
+      {"wrapper", Value(Object{{"kind", Value(1)}, {"inner", Value(Object{{"collection", Value("b")},
+                                                                            {"kind", Value("aggregate")}})}})},
+      {"postprocess", Value(Object{{"ast", Value(Object{{"relations", look_alike}})}})},
+      {"returns", Value(Array{look_alike})},
+      {"sort", Value(Object{{"$sort", look_alike}})},
+  });
+  const Value data_before(Object{{"postprocess", *result.get("postprocess")},
+                                 {"returns", *result.get("returns")},
+                                 {"sort", *result.get("sort")}});
+  apply_route_override(result, Value(Object{{"namespace", Value()}, {"source", Value("s2")}}));
+
+  const Value& cmd = *result.get("steps")->as_array()[0].get("command");
+  EXPECT_EQ(dump(*cmd.get("source")), R"("s2")");
+  EXPECT_TRUE(cmd.get("namespace")->is_null());
+  EXPECT_EQ(dump(*cmd.get("filter")), dump(look_alike));
+  const Value& wrapper = *result.get("wrapper");
+  EXPECT_EQ(wrapper.get("source"), nullptr);
+  EXPECT_EQ(dump(*wrapper.get("inner")->get("source")), R"("s2")");
+  for (const char* key : {"postprocess", "returns", "sort"})
+    EXPECT_EQ(dump(*result.get(key)), dump(*data_before.get(key)));
+}
+
 }  // namespace
 }  // namespace quorvel

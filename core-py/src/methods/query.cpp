@@ -85,8 +85,8 @@ PyObject* plan_query_with_count(PyObject* self, PyObject* const* args, Py_ssize_
   std::optional<Context> ctx;
   if (!str_arg(a[0], "", gql) || !value_arg(a[1], params) || !ctx_from(a[2], ctx) || !value_arg(a[4], route))
     return nullptr;
+  // An int beyond the float range reads as an infinity of its sign.
   const double total = opt_number_arg(a[3]).value_or(0.0);
-  if (PyErr_Occurred()) return nullptr;  // an int too large for a double
   Borrow b = Borrow::shared(self);
   if (!b.ok()) return nullptr;
   Result<CountQueryPlan> planned =

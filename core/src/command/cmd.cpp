@@ -1,6 +1,8 @@
 #include "command/cmd.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -105,6 +107,20 @@ void apply_route_override(Value& result, const Value& route_override) {
   override_walk(result, source_text, o->find("namespace"));
 }
 
+namespace {
+
+// Members of planning results that hand the caller's data back (the query
+// tree and sort stage kept for post-processing, the documents an insert
+// returns) and never hold a command: a relation, sort key or document field
+// named "kind" beside one named "collection" must not gain location keys.
+constexpr std::string_view kDataMembers[] = {"postprocess", "returns", "sort"};
+
+bool is_data_member(std::string_view key) {
+  return std::find(std::begin(kDataMembers), std::end(kDataMembers), key) != std::end(kDataMembers);
+}
+
+}  // namespace
+
 void override_walk(Value& value, const std::string* source, const Value* ns) {
   if (Array* a = value.if_array()) {
     for (Value& e : *a) override_walk(e, source, ns);
@@ -122,7 +138,8 @@ void override_walk(Value& value, const std::string* source, const Value* ns) {
   }
   // Commands may sit anywhere else (steps of a mutation, a probe, a count
   // beside a list plan), so every other member is searched.
-  for (auto& member : *o) override_walk(member.second, source, ns);
+  for (auto& member : *o)
+    if (!is_data_member(member.first)) override_walk(member.second, source, ns);
 }
 
 // ---- to_number ------------------------------------------------------------

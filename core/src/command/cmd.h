@@ -31,7 +31,8 @@ void with_loc(Object& command, const Schema& schema);
 // `result`. An override that is not a non-empty object changes nothing.
 void apply_route_override(Value& result, const Value& route_override);
 // `source` null: leave "source" alone; `ns` null: leave "namespace" alone.
-// Does not descend into a command it rewrites.
+// Does not descend into a command it rewrites, nor into the members that
+// carry the caller's data ("postprocess", "returns", "sort").
 void override_walk(Value& value, const std::string* source, const Value* ns);
 
 // Lenient number coercion for page arguments; never NaN.
