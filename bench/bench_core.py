@@ -1,4 +1,5 @@
 """Conversion round trip and federated merge, each against the natural baseline."""
+import json
 import random
 
 import quorvel_py
@@ -51,12 +52,21 @@ def python_join(root, users, comments):
 
 
 def key_of(v):
-    # The identity key rules for the scalar keys used here.
+    # The identity-key rules as a user would write them: strings as they are,
+    # {"$oid": s} as s, scalars in their JSON text, containers as compact JSON.
     if isinstance(v, str):
         return v
     if v is None:
         return "null"
-    return str(v)
+    if isinstance(v, bool):
+        return "true" if v else "false"
+    if isinstance(v, int):
+        return str(v)
+    if isinstance(v, float):
+        return repr(v)
+    if isinstance(v, dict) and isinstance(v.get("$oid"), str):
+        return v["$oid"]
+    return json.dumps(v, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
 
 
 def federated_join():

@@ -16,4 +16,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  "scikit-build-core>=0.8" cmake ninja pytest mypy "psycopg[binary]" PyMySQL orjson "SQLAlchemy>=2"
+  "scikit-build-core>=0.8" cmake ninja pytest mypy "psycopg[binary]" PyMySQL orjson "SQLAlchemy>=2" \
+  "mongomock-ng[pymongo]"

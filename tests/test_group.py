@@ -65,6 +65,16 @@ def test_a_key_inside_another_is_covered_by_it(reg, by):
     ]
 
 
+def test_a_key_nesting_too_deep_is_refused(reg):
+    # Every "." nests the group id one level deeper.
+    key = "owner." + "x." * 500000 + "y"
+    with pytest.raises(RuntimeError) as e:
+        grouped(reg, "status", {"by": ["status", key]})
+    assert e.value.args == (f'$group 的 by 键 "{key}" 嵌套超过 3000 层',)
+    # Alone, a key is a plain reference and nests nothing.
+    assert grouped(reg, key, {"by": [key]})[0] == {"$group": {"_id": "$" + key}}
+
+
 def test_condition_having_and_ordering(reg):
     got = grouped(
         reg, "status", {"by": ["status"], "agg": {"n": {"$count": "*"}, "a": {"$avg": "amount"}, "m": {"$min": "amount"}}},

@@ -66,6 +66,12 @@ def test_projection_adds_dependencies_of_fn_computes(reg):
     assert inner(stage)[-1] == {"$project": {"_id": 1, "body": 1, "summary": 1, "wordCount": 1}}
 
 
+def test_projection_names_no_path_below_another(reg):
+    # The database refuses an inclusion naming both "extra" and "extra.a".
+    [stage] = stages(reg, "User { posts { extra.a extra$ extra body.x wordCount } }")
+    assert inner(stage)[-1] == {"$project": {"_id": 1, "body": 1, "extra": 1, "extra$": 1, "wordCount": 1}}
+
+
 def test_relations_only_selection_has_no_projection(reg):
     [stage] = stages(reg, "Post { comments { post { title } } }")
     assert [next(iter(s)) for s in inner(stage)] == ["$match", "$lookup", "$unwind"]

@@ -92,6 +92,23 @@ def test_filter_and_owner_condition_join_the_match(reg):
     ])
 
 
+def test_array_local_field_aggregates_over_the_whole_relation(reg):
+    # Joined through an array, the related documents differ in the foreign
+    # field: grouping by it would count them one at a time.
+    got = planned(reg, {"tagged": {"$count": {"$gte": 2}}}, "Post")
+    assert got[0] == lookup("__rp0__tagged", "tags", "rel_tagIds",
+                            {"$cond": [{"$isArray": "$tagIds"}, "$tagIds", []]}, [
+                                {"$match": join("_id", "rel_tagIds", "$in")},
+                                {"$group": {"_id": None, **COUNT}},
+                                {"$match": {"n": {"$gte": 2}}},
+                            ])
+    mongomock_ng = pytest.importorskip("mongomock_ng")
+    db = mongomock_ng.MongoClient()["filters"]
+    db.posts.insert_many([{"_id": "p1", "tagIds": ["t1", "t2"]}, {"_id": "p2", "tagIds": ["t1"]}, {"_id": "p3"}])
+    db.tags.insert_many([{"_id": "t1"}, {"_id": "t2"}])
+    assert [d["_id"] for d in db.posts.aggregate(got)] == ["p1"]
+
+
 def test_condition_without_predicates_is_kept(reg):
     cond = {"$or": [{"age": 1}, {"name": {"$not": {"$eq": "x"}}}], "posts_x": 1}
     assert planned(reg, cond) == [{"$match": cond}]

@@ -17,6 +17,7 @@ std::vector<MethodArea> method_areas();
 // One line per area (kept one per line so that areas merge cleanly).
 MethodArea frame_methods();
 MethodArea federation_methods();
+MethodArea query_methods();
 MethodArea compute_methods();
 MethodArea pipeline_methods();
 MethodArea schema_methods();

@@ -6,6 +6,7 @@ std::vector<MethodArea> method_areas() {
   return {
       frame_methods(),
       federation_methods(),
+      query_methods(),
       compute_methods(),
       pipeline_methods(),
       schema_methods(),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "depth_limit.h"
 #include "permission.h"
 #include "pipeline/util.h"
 #include "types.h"
@@ -93,11 +94,20 @@ std::string output_ref(const GroupSpec& spec, std::string_view key) {
   return spec.by.size() == 1 ? std::string("_id") : "_id." + std::string(key);
 }
 
-Value key_placement(const GroupSpec& spec) {
+Result<Value> key_placement(const GroupSpec& spec) {
   if (spec.by.empty()) return Value();
   if (spec.by.size() == 1) return Value(field_ref(spec.by[0]));
+  // Each "." nests the group id one level deeper; past the depth any value may
+  // have, the document could be neither returned nor safely destroyed.
+  for (const std::string& k : spec.by)
+    if (std::count(k.begin(), k.end(), '.') >= kMaxDepth)
+      return Err("$group 的 by 键 " + quoted(k) + " 嵌套超过 " + std::to_string(kMaxDepth) + " 层");
+  // The placement does not depend on the order of the keys (a key and a key
+  // below it give the outer key either way), so they can be inserted sorted.
+  std::vector<std::string_view> keys(spec.by.begin(), spec.by.end());
+  std::sort(keys.begin(), keys.end(), path_less);
   Object id;
-  for (const std::string& k : spec.by) insert_nested(id, k, Value(field_ref(k)));
+  for (std::string_view k : keys) insert_nested(id, k, Value(field_ref(k)));
   return Value(std::move(id));
 }
 
@@ -141,8 +151,10 @@ StringSet accumulated_aliases(const GroupSpec& spec, const StageInputs& in, cons
   return used;
 }
 
-Value group_stage(const GroupSpec& spec, const StringSet& used) {
-  std::vector<Object::Member> body{{"_id", key_placement(spec)}};
+Result<Value> group_stage(const GroupSpec& spec, const StringSet& used) {
+  Result<Value> id = key_placement(spec);
+  if (!id) return id;
+  std::vector<Object::Member> body{{"_id", std::move(id).value()}};
   for (const auto& [alias, def] : spec.aggs)
     if (used.contains(alias)) body.emplace_back(alias, acc_expr(def));
   return one_member("$group", Value(Object::from_entries(std::move(body))));
@@ -294,7 +306,9 @@ Result<Array> build_stages(const GroupSpec& spec, const StageInputs& in) {
 
   StringSet selected(in.fields.begin(), in.fields.end());
   StringSet used = accumulated_aliases(spec, in, selected);
-  stages.push_back(group_stage(spec, used));
+  Result<Value> group = group_stage(spec, used);
+  if (!group) return group.err();
+  stages.push_back(std::move(group).value());
   if (spec.by.empty()) {
     // One group over everything must still yield a row when nothing matched.
     stages.push_back(one_member("$facet", one_member("__rows", Value(Array{}))));

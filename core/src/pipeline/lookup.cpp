@@ -34,15 +34,17 @@ bool sorts_through_relation(const Value& sort) {
 }
 
 Value projection_stage(const RelAst& sub, const Schema& target) {
-  std::vector<Object::Member> entries;
-  entries.emplace_back("_id", Value(1));
+  StringSet paths{"_id"};
   for (const std::string& f : sub.fields) {
-    entries.emplace_back(f, Value(1));
-    if (const ComputeDef* c = find_compute(target, f); c && c->fn)
-      for (const std::string& d : c->depends) entries.emplace_back(d, Value(1));
+    paths.insert(f);
+    if (const ComputeDef* c = find_compute(target, f); c && c->fn) paths.insert(c->depends.begin(), c->depends.end());
   }
-  for (const auto& [name, _] : sub.relations) entries.emplace_back(name, Value(1));
-  return one_member("$project", Value(Object::from_entries(std::move(entries))));
+  for (const auto& [name, _] : sub.relations) paths.insert(name);
+  drop_covered_paths(paths);
+  Object projection;
+  projection.reserve(paths.size());
+  for (const std::string& path : paths) projection.push_back_sorted(path, Value(1));
+  return one_member("$project", Value(std::move(projection)));
 }
 
 Status append_nested_lookups(Array& stages, const RelAst& sub, const Object& params, const Schema& target,

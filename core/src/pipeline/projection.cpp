@@ -28,13 +28,6 @@ void absorb_sub_paths(StringSet& paths, const StringSet& dotted_roots) {
   }
 }
 
-StringSet whole_keys(const StringSet& keys) {
-  StringSet out;
-  for (const std::string& k : keys)
-    if (k.find('.') == std::string::npos) out.insert(k);
-  return out;
-}
-
 void drop_unreadable(StringSet& out, const Schema& schema, const Context* ctx) {
   std::optional<NameSet> readable = get_readable_fields(schema, ctx);
   if (!readable) return;
@@ -88,7 +81,7 @@ std::optional<Object> build_projection(const Ast& tree, const Schema& schema, co
     if (const ComputeDef* c = find_compute(schema, f); c && c->agg && !c->fn && !c->async_fn) out.insert(f);
   for (const auto& [name, _] : tree.relations) out.insert(name);
   if (ctx) drop_unreadable(out, schema, ctx);
-  absorb_sub_paths(out, whole_keys(out));
+  drop_covered_paths(out);
 
   Object projection;
   projection.reserve(out.size());

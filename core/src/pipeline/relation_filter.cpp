@@ -317,7 +317,12 @@ Value proxy_lookup(RelPredicate& p, const Schema& schema, const Schema& target, 
   if (std::optional<Value> owner = owner_condition(target, ctx)) match.push_back(std::move(*owner));
   Value m = match.size() == 1 ? std::move(match[0]) : one_member("$and", Value(std::move(match)));
 
-  std::vector<Object::Member> group{{"_id", Value(field_ref(p.foreign_field))}};
+  // Joined through a scalar, every related document shares the foreign value,
+  // so grouping by it makes one group. Joined through an array, each document
+  // would form its own group and the aggregates would cover one document at a
+  // time; one group over all of them keeps them over the whole relation.
+  Value key = is_array ? Value() : Value(field_ref(p.foreign_field));
+  std::vector<Object::Member> group{{"_id", std::move(key)}};
   for (const auto& [alias, def] : p.aggregates) group.emplace_back(alias, group::acc_expr(def));
   Array pipeline{one_member("$match", std::move(m)),
                  one_member("$group", Value(Object::from_entries(std::move(group)))),

@@ -1,6 +1,7 @@
 #include "pipeline/util.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "permission.h"
 
@@ -54,6 +55,34 @@ std::optional<Value> owner_condition(const Schema& target, const Context* ctx) {
   Value merged = merge_owner_condition(target, ctx, Value());
   if (merged.is_null()) return std::nullopt;
   return merged;
+}
+
+bool path_less(std::string_view a, std::string_view b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;
+    if (a[i] == '.') return true;
+    if (b[i] == '.') return false;
+    return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
+}
+
+void drop_covered_paths(StringSet& paths) {
+  // In path order the paths below a path follow it directly, so one pass
+  // against the last uncovered path finds them all.
+  std::vector<std::string_view> ordered(paths.begin(), paths.end());
+  std::sort(ordered.begin(), ordered.end(), path_less);
+  std::vector<std::string_view> covered;
+  std::string_view outer;
+  bool have_outer = false;
+  for (std::string_view path : ordered) {
+    if (have_outer && path.size() > outer.size() && path[outer.size()] == '.' && path.starts_with(outer))
+      covered.push_back(path);
+    else
+      outer = path, have_outer = true;
+  }
+  for (std::string_view path : covered) paths.erase(paths.find(path));
 }
 
 void append_order(Array& stages, const Value* sort, const Value* skip, const Value* limit) {

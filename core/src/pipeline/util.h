@@ -45,6 +45,15 @@ const ComputeDef* find_compute(const Schema& schema, std::string_view name);
 // The owner condition a read of `target` must add for the context, if any.
 std::optional<Value> owner_condition(const Schema& target, const Context* ctx);
 
+// Dotted paths compared segment by segment ("." below every other byte): the
+// paths below a path directly follow it, and among the paths that land in
+// one nested object the keys come in ascending order.
+bool path_less(std::string_view a, std::string_view b);
+
+// Removes every path below another path of the set ("a.b" beside "a"): an
+// inclusion projection may not name both, and the outer one covers the inner.
+void drop_covered_paths(StringSet& paths);
+
 // Appends {"$sort"}, {"$skip"}, {"$limit"} in that order, each only when its
 // value is present and not null; values are copied unchanged.
 void append_order(Array& stages, const Value* sort, const Value* skip, const Value* limit);
