@@ -120,6 +120,8 @@ def both_paths():
         "fields": {
             "explicit": {"type": "int", "default": 7},
             "typed": "int",
+            "null_int": {"type": "int", "default": None},
+            "null_any": {"default": None},
             "address": {"type": "object", "fields": {"city": "string", "geo": {"type": "object", "fields": {"lat": "double"}}}},
         },
         "computes": {"c": {"type": "int", "fn": True}},
@@ -133,12 +135,15 @@ def both_paths():
     [
         ("explicit", 7, 7),
         ("typed", 0, MISSING),  # the read path uses explicit defaults only
+        # an explicit null default is written as null, not replaced by the type default
+        ("null_int", None, MISSING),
+        ("null_any", None, MISSING),
         ("address", {"city": "", "geo": {"lat": 0}}, {"city": "", "geo": {}}),  # one level on reads
         ("c", None, 0),  # a null computed result takes the type default on reads only
     ],
 )
 def test_write_path_versus_read_path(both_paths, member, write, read):
     written = both_paths.apply_write_defaults("M", {"address": {}})
-    processed = both_paths.process_node("M { explicit typed address { city geo } c }", {"address": {}})["doc"]
+    processed = both_paths.process_node("M { explicit typed null_int null_any address { city geo } c }", {"address": {}})["doc"]
     assert written.get(member, MISSING) == write
     assert processed.get(member, MISSING) == read

@@ -5,7 +5,9 @@
 
 #include "bson.h"
 #include "computes/cache.h"
+#include "computes/inject.h"
 #include "computes/run/sync.h"
+#include "pipeline/parse.h"
 #include "schema/registry.h"
 
 namespace quorvel {
@@ -110,6 +112,33 @@ TEST(Cache, DigestOfOneSchema) {
   EXPECT_EQ(c.sync_entries[1].fn_ref, "n_ref");
   EXPECT_EQ(dump(Value(c.field_defaults)), R"({"b":"x"})");
   EXPECT_EQ(dump(Value(c.compute_defaults)), R"({"named":0})");
+}
+
+// Root field dependencies are only injected by query planning; check them and
+// the record's JSON form with both halves filled.
+TEST(Inject, RootFieldsAndRelationsFormOneRecord) {
+  Registry r;
+  Value depends = arr({"score", " score ", "author", "author { name }", "_id", "", "title", "address.city", "nobody { x }"});
+  ASSERT_TRUE(r.register_schema(obj({{"name", "U"}})).ok());
+  ASSERT_TRUE(r.register_schema(obj({{"name", "P"},
+                                     {"relations", obj({{"author", obj({{"model", "U"}})}})},
+                                     {"computes", obj({{"s", obj({{"asyncFn", true}, {"depends", depends}})}})}}))
+                  .ok());
+  SchemaPtr post = r.get("P").value();
+  Result<Ast> tree = parse_gql("P { title author { bio } }");
+  ASSERT_TRUE(tree.ok());
+  InjectInfo record;
+  record.fields = collect_field_deps(tree->fields, *post);
+  Result<InjectInfo> rels = merge_depends_into_ast(tree->relations, *post);
+  ASSERT_TRUE(rels.ok());
+  record.relations = std::move(rels->relations);
+  EXPECT_EQ(tree->fields, (std::vector<std::string>{"title", "score", "address.city"}));
+  EXPECT_EQ(dump(tree->to_value()),
+            R"({"fields":["title","score","address.city"],"model":"P","params":{},)"
+            R"("relations":{"author":{"fields":["bio","name"],"params":{},"relations":{}}}})");
+  Value json = record.to_value();
+  EXPECT_EQ(dump(json), R"({"inject":{"fields":["score","address.city"],"relations":{"author":["name"]}}})");
+  EXPECT_EQ(dump(InjectInfo::from_value(json).to_value()), dump(json));
 }
 
 }  // namespace

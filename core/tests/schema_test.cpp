@@ -74,7 +74,8 @@ TEST(BuildSchema, FieldDefinitionsNormalise) {
   const FieldDef& odd = *s.field("odd");
   EXPECT_EQ(odd.type, "");
   EXPECT_FALSE(odd.required);
-  EXPECT_FALSE(odd.default_value);
+  ASSERT_TRUE(odd.default_value);  // an explicit null default stays explicit
+  EXPECT_TRUE(odd.default_value->is_null());
   const FieldDef& full = *s.field("full");
   EXPECT_TRUE(full.required);
   EXPECT_EQ(*full.default_value, obj({{"k", 1}}));

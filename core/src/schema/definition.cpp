@@ -48,7 +48,9 @@ FieldDef read_field_object(const Object& o) {
   FieldDef f;
   if (const Value* t = o.find("type"); t && t->is_string()) f.type = t->as_string();
   if (const Value* r = o.find("required"); r && r->is_bool()) f.required = r->as_bool();
-  if (const Value* d = o.find("default"); d && !d->is_null()) f.default_value = *d;
+  // An explicit null is kept: the write path writes it instead of the type
+  // default, while every reader of defaults that needs a value skips it.
+  if (const Value* d = o.find("default")) f.default_value = *d;
   f.read = read_rule_list(o.find("read"));
   f.write = read_rule_list(o.find("write"));
   if (const Value* nested = o.find("fields"); nested && is_truthy(*nested)) f.fields = *nested;

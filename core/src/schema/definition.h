@@ -18,7 +18,7 @@ using RuleList = std::vector<std::string>;
 struct FieldDef {
   std::string type;
   bool required = false;
-  std::optional<Value> default_value;
+  std::optional<Value> default_value;  // may hold an explicit null
   std::optional<RuleList> read;
   std::optional<RuleList> write;
   // Nested structure of an object field, kept as declared.

@@ -95,7 +95,8 @@ struct ReadPlan::RelationStep {
 // from one document.
 struct ReadPlan::Keep {
   std::string name;
-  std::vector<const RuleList*> rules;
+  // Held as the schema's optionals, so evaluating them copies no list.
+  std::vector<const std::optional<RuleList>*> rules;
 };
 
 ReadPlan::ReadPlan(ReadPlan&&) noexcept = default;
@@ -165,9 +166,9 @@ void ReadPlan::plan_projection(std::vector<std::string> kept, const Schema& sche
     if (ctx_ && k.name != kId) {
       // A dotted name belongs to its root field.
       std::string_view root = std::string_view(k.name).substr(0, k.name.find('.'));
-      if (const FieldDef* f = schema.field(root); f && f->read) k.rules.push_back(&*f->read);
-      if (const ComputeDef* c = find_compute(schema, k.name); c && c->read) k.rules.push_back(&*c->read);
-      if (const RelationDef* r = schema.relation(k.name); r && r->read) k.rules.push_back(&*r->read);
+      if (const FieldDef* f = schema.field(root); f && f->read) k.rules.push_back(&f->read);
+      if (const ComputeDef* c = find_compute(schema, k.name); c && c->read) k.rules.push_back(&c->read);
+      if (const RelationDef* r = schema.relation(k.name); r && r->read) k.rules.push_back(&r->read);
     }
     keep_.push_back(std::move(k));
   }
@@ -211,7 +212,7 @@ void ReadPlan::project(Value& document) const {
   OwnerCheck owner = OwnerCheck::of_document(document);
   std::vector<bool> allowed(keep_.size(), true);
   for (size_t i = 0; ctx_ && i < keep_.size(); ++i)
-    for (const RuleList* rules : keep_[i].rules)
+    for (const std::optional<RuleList>* rules : keep_[i].rules)
       if (!evaluate(ctx_, *rules, owner)) allowed[i] = false;
 
   Object& doc = document.as_object();
