@@ -1,4 +1,5 @@
 import gc
+import sys
 import weakref
 
 import pytest
@@ -225,3 +226,17 @@ def test_method_signatures(name, signature):
     import inspect
 
     assert str(inspect.signature(getattr(quorvel_py.Registry(), name))) == signature
+
+
+def test_unbounded_reentry_stops_before_the_c_stack(line):
+    # Even with the interpreter's limit lifted, a callback that re-enters its
+    # own Registry without end must fail cleanly rather than crash.
+    line.set_fn("t", lambda doc: line.process_node("Line { total }", {})["doc"])
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(1_000_000)
+    try:
+        with pytest.raises(RuntimeError) as err:
+            line.process_node("Line { total }", {})
+    finally:
+        sys.setrecursionlimit(old)
+    assert "maximum recursion depth exceeded in nested Registry calls" in str(err.value)

@@ -3,6 +3,7 @@
 namespace quorvel::py {
 
 namespace {
+constexpr int kMaxSharedBorrows = 500;
 RegistryState* state_of(PyObject* self) { return reinterpret_cast<RegistryObject*>(self)->state; }
 }  // namespace
 
@@ -12,6 +13,12 @@ Borrow Borrow::shared(PyObject* self) {
   do {
     if (current < 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return Borrow(nullptr, false);
+    }
+    if (current >= kMaxSharedBorrows) {
+      // Callbacks that call back into the same Registry nest C frames; stop
+      // before the C stack does, whatever the interpreter's limit says.
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in nested Registry calls");
       return Borrow(nullptr, false);
     }
   } while (!state->borrow.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel));
