@@ -188,6 +188,24 @@ def test_nul_in_an_identifier_is_refused(items, cmd):
         translate(items, "postgres", **cmd)
 
 
+LONG = "é" * 32  # 64 bytes in 32 characters
+
+
+@pytest.mark.parametrize("cmd", [
+    {"kind": "find", "filter": {LONG: 1}},
+    {"kind": "find", "projection": {LONG: 1}},
+    {"kind": "countDocuments", "namespace": LONG},
+])
+def test_names_postgres_would_truncate_are_refused_there(items, cmd):
+    # Truncated to 63 bytes, two names could address one column or table.
+    with pytest.raises(RuntimeError) as exc:
+        translate(items, "postgres", **cmd)
+    assert exc.value.args == (f'标识符 "{LONG}" 超过 postgres 的 63 字节上限，会被服务器截断成另一个名字（拒绝生成 SQL）',)
+    for backend in ("sqlite", "mysql"):
+        translate(items, backend, **cmd)
+    translate(items, "postgres", **{**cmd, **json.loads(json.dumps(cmd, ensure_ascii=False).replace(LONG, LONG[1:]))})
+
+
 def select_list(reg, backend, projection):
     stmt = translate(reg, backend, kind="find", filter={}, projection=projection)["stmt"][0]
     return stmt["text"].split("SELECT ", 1)[1].split(" FROM")[0], stmt["rowShape"]

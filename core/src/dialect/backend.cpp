@@ -14,12 +14,15 @@ struct Dialect {
   bool numbered_params;
   std::string_view false_text;
   std::string_view true_text;
+  // Longest identifier the server keeps as written, in bytes; 0 for no limit
+  // worth checking (MySQL refuses an overlong name by itself).
+  size_t max_ident_bytes;
 };
 
 constexpr std::array<Dialect, 3> kDialects = {{
-    {"mysql", '`', false, "0", "1"},
-    {"postgres", '"', true, "FALSE", "TRUE"},
-    {"sqlite", '"', false, "0", "1"},
+    {"mysql", '`', false, "0", "1", 0},
+    {"postgres", '"', true, "FALSE", "TRUE", 63},
+    {"sqlite", '"', false, "0", "1", 0},
 }};
 
 const Dialect& dialect_of(Backend::Id id) { return kDialects[id]; }
@@ -57,6 +60,15 @@ Status Backend::append_ident(std::string& out, std::string_view name) const {
     std::string shown;
     write_json_string(name, shown);
     return Err("标识符 " + shown + " 含 NUL 字符，任何后端都无法安全引用（拒绝生成 SQL）");
+  }
+  // PostgreSQL silently truncates longer names, so two different names
+  // could address the same column or table, and result columns come back
+  // under a name the row shape does not know.
+  if (size_t max = dialect_of(id_).max_ident_bytes; max && name.size() > max) {
+    std::string shown;
+    write_json_string(name, shown);
+    return Err("标识符 " + shown + " 超过 " + std::string(this->name()) + " 的 " + std::to_string(max) +
+               " 字节上限，会被服务器截断成另一个名字（拒绝生成 SQL）");
   }
   char q = dialect_of(id_).quote;
   out.reserve(out.size() + name.size() + 2);

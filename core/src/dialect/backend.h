@@ -25,7 +25,8 @@ class Backend {
   std::string_view name() const;
 
   // The name between the backend's identifier quotes, inner quotes doubled.
-  // A NUL byte cannot be quoted on any backend, so such a name is refused.
+  // A NUL byte cannot be quoted on any backend, so such a name is refused, as
+  // is a name longer than PostgreSQL keeps.
   Result<std::string> quote_ident(std::string_view name) const;
   Status append_ident(std::string& out, std::string_view name) const;
   // "ns"."table", or the quoted table alone without a namespace.
