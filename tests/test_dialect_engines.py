@@ -123,6 +123,15 @@ def test_backslash_in_a_presence_test(loaded):
             find(loaded, {"back\\slash": None})
     else:
         assert find(loaded, {"back\\slash": None})[0] == expected(["p3"])
+        # A name that would end the literal early if its backslash escaped the quote.
+        assert find(loaded, {"x\\' OR 1=1 --": {"$exists": True}})[0] == []
+        if engine.backend == "postgres":
+            engine.ddl("SET standard_conforming_strings = off")
+            try:
+                assert find(loaded, {"back\\slash": None})[0] == expected(["p3"])
+                assert find(loaded, {"x\\' OR 1=1 --": {"$exists": True}})[0] == []
+            finally:
+                engine.ddl("SET standard_conforming_strings = on")
     # An equality needs no string literal and works everywhere.
     assert find(loaded, {"back\\slash": {"$ne": "zz"}})[0] == []
 

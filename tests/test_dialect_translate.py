@@ -168,6 +168,10 @@ def test_backslash_names_in_string_literals(items):
         where(items, "mysql", {"a\\b": {"$exists": True}})
     assert where(items, "sqlite", {"a\\b": {"$exists": True}})[0] == \
         "COALESCE(t.__present, ',') LIKE '%,a\\b,%' ESCAPE '!'"
+    # PostgreSQL reads a plain literal by standard_conforming_strings; E''
+    # reads the doubled backslash the same way under either setting.
+    assert where(items, "postgres", {"a\\b'": {"$exists": True}})[0] == \
+        "COALESCE(t.__present, ',') LIKE E'%,a\\\\b'',%' ESCAPE '!'"
     assert where(items, "mysql", {"a\\b": 1})[0] == "t.`a\\b` = ?"
 
 

@@ -43,6 +43,9 @@ class Backend {
   // In MySQL's default sql_mode a backslash escapes inside a string literal,
   // and whether it does depends on a server setting the statement cannot see.
   bool backslash_in_literals_is_ambiguous() const { return id_ == MySql; }
+  // PostgreSQL reads it by standard_conforming_strings, except in an E''
+  // literal, where it is always an escape.
+  bool has_escape_string_literals() const { return id_ == Postgres; }
 
   bool operator==(const Backend&) const = default;
 

@@ -38,7 +38,7 @@ std::string quoted_name(std::string_view name) {
 
 // Field names go into a LIKE pattern inside a string literal: quotes are
 // doubled, and LIKE wildcards are escaped with '!', which no backend treats
-// specially in a literal (a backslash would depend on MySQL's sql_mode).
+// specially in a literal (a backslash would depend on the server's settings).
 bool needs_like_escape(std::string_view field) {
   return field.find_first_of("%_!\\") != std::string_view::npos;
 }
@@ -54,9 +54,12 @@ Result<std::string> presence_test(const Ctx& ctx, std::string_view field) {
   if (field.find(',') != std::string_view::npos)
     return Err("字段名 " + quoted_name(field) + " 含逗号，__present 存在性列表无法无歧义地判断该字段（拒绝生成 SQL）");
   bool escape = needs_like_escape(field);
-  std::string out = "COALESCE(" + ctx.alias + ".__present, ',') LIKE '%,";
+  bool e_string = ctx.backend.has_escape_string_literals() && field.find('\\') != std::string_view::npos;
+  std::string out = "COALESCE(" + ctx.alias + ".__present, ',') LIKE ";
+  out += e_string ? "E'%," : "'%,";
   for (char c : field) {
     if (c == '\'') out += "''";
+    else if (c == '\\' && e_string) out += "\\\\";
     else if (escape && (c == '%' || c == '_' || c == '!')) (out += '!') += c;
     else out += c;
   }
