@@ -87,6 +87,8 @@ FIND_CASES = [
     ("empty $in matches nothing", {"name": {"$in": []}}, None, []),
     ("empty $nin matches everything", {"name": {"$nin": []}}, None, ALL),
     ("nor of a match-all matches nothing", {"$nor": [{}]}, None, []),
+    ("nor with a match-all member matches nothing", {"$nor": [{"age": 25}, {"name": {}}]}, None, []),
+    ("not of no condition matches nothing", {"age": {"$not": {}}}, None, []),
     ("or", {"$or": [{"age": 25}, {"name": "dee"}]}, None, ["p2", "p4"]),
     ("nor", {"$nor": [{"age": 25}, {"age": 30}]}, None, ["p3"]),
     ("not", {"age": {"$not": {"$gt": 28}}}, None, ["p2"]),

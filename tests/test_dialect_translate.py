@@ -48,6 +48,7 @@ def render(template, backend):
 
 
 PRESENT_A = "COALESCE(t.__present, ',') LIKE '%,a,%'"
+FALSE = {"mysql": "0", "postgres": "FALSE", "sqlite": "0"}
 
 # (filter, SQL template or {backend: template}, params)
 WHERE_CASES = [
@@ -62,15 +63,18 @@ WHERE_CASES = [
     ({"a": {"$ne": 3}}, "{a} <> {p}", [3]),
     ({"a": {"$gte": 1, "$lt": 5, "$lte": 4}}, "(({a} >= {p} AND {a} < {p}) AND {a} <= {p})", [1, 5, 4]),
     ({"a": {"$in": [1, 2]}, "b": {"$nin": [3]}}, "({a} IN ({p}, {p}) AND {b} NOT IN ({p}))", [1, 2, 3]),
-    ({"a": {"$in": []}}, {"mysql": "0", "postgres": "FALSE", "sqlite": "0"}, []),
+    ({"a": {"$in": []}}, FALSE, []),
     ({"a": {"$nin": []}}, {"mysql": "1", "postgres": "TRUE", "sqlite": "1"}, []),
-    ({"$nor": [{}]}, {"mysql": "0", "postgres": "FALSE", "sqlite": "0"}, []),
+    ({"$nor": [{}]}, FALSE, []),
     ({"a": {"$exists": True}}, PRESENT_A, []),
     ({"a": {"$exists": 0}}, PRESENT_A, []),
     ({"a": {"$exists": False}}, f"NOT ({PRESENT_A})", []),
     ({"a": {"$not": {"$gt": 1, "$lt": 9}}}, "NOT ({a} > {p} AND {a} < {p})", [1, 9]),
     ({"a": {"$not": {"$in": []}}}, {"mysql": "NOT 0", "postgres": "NOT FALSE", "sqlite": "NOT 0"}, []),
-    ({"a": {"$not": {}}}, "", []),
+    # A member without condition matches everything: negated, nothing.
+    ({"a": {"$not": {}}}, FALSE, []),
+    ({"$nor": [{"a": 1}, {"b": {}}], "c": "x"}, {"mysql": "(0 AND {c} = {p})", "postgres": "(FALSE AND {c} = {p})",
+                                                 "sqlite": "(0 AND {c} = {p})"}, ["x"]),
     ({"a": {}}, "", []),
     ({}, "", []),
     (None, "", []),

@@ -137,7 +137,10 @@ struct FieldOp {
 
   Result<WhereClause> negate(const Value& v) const {
     Result<WhereClause> inner = cond_clause(v, col, field, ctx);
-    if (!inner || inner->empty()) return inner;
+    if (!inner) return inner;
+    // No condition holds for every row, so its negation holds for none;
+    // dropping it instead would widen a read or a delete to the whole table.
+    if (inner->empty()) return text_clause(std::string(ctx.backend.false_text()));
     inner->text.insert(0, "NOT ");
     return inner;
   }
@@ -220,14 +223,23 @@ Result<WhereClause> logical(std::string_view op, const Value& v, const Ctx& ctx)
   if (op == "$nor" && items->empty()) return Err("$nor 需要非空数组");
   std::vector<WhereClause> parts;
   parts.reserve(items->size());
+  size_t counter_before = ctx.counter;
+  bool matches_all = false;
   for (const Value& item : *items) {
     Result<WhereClause> c = ctx.root(item);
     if (!c) return c.err();
+    matches_all = matches_all || c->empty();
     parts.push_back(std::move(c).value());
+  }
+  // A member without condition matches every row, and so the OR of the
+  // members does: "$nor" then matches none. Joining only the other members
+  // would widen it. The members' bound values go, and with them their numbers.
+  if (op == "$nor" && matches_all) {
+    ctx.counter = counter_before;
+    return text_clause(std::string(ctx.backend.false_text()));
   }
   WhereClause joined = and_group(std::move(parts), op == "$and" ? "AND" : "OR");
   if (op != "$nor") return joined;
-  if (joined.empty()) return text_clause(std::string(ctx.backend.false_text()));
   joined.text.insert(0, "NOT ");
   return joined;
 }
