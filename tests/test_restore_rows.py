@@ -175,6 +175,30 @@ def test_rows_that_are_not_objects(reg):
         reg.restore_rows({"columns": [col("v")]}, [{"v": {1, 2}}])
 
 
+class FailingKey:
+    """A dict key that collides with a column alias and cannot be compared."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        raise ValueError(f"cannot compare {self.name}")
+
+
+def test_an_error_while_reading_a_row_is_raised_as_it_is(reg):
+    # No further Python code may run once a lookup failed, or the error
+    # would surface as a SystemError about a result with an exception set.
+    shape = {"columns": [col("_id"), col("name"), col("x")], "present": "__present"}
+    rows = [{"_id": 1, FailingKey("name"): 2, FailingKey("x"): 3, FailingKey("__present"): 4}]
+    with pytest.raises(ValueError, match="cannot compare"):
+        reg.restore_rows(shape, rows)
+    with pytest.raises(ValueError, match="cannot compare _id"):
+        reg.restore_rows(shape, [{FailingKey("_id"): 1}])
+
+
 def test_the_callers_rows_are_left_alone(reg):
     rows = [post_row(1, 10, "x", 7, "ann", present=",_id,"), post_row(1, 11, "y", 7, "ann")]
     before = [dict(r) for r in rows]

@@ -142,6 +142,7 @@ class PyRows final : public RowSource {
     return c == Py_None ? Cell::Null : Cell::Present;
   }
   bool value(size_t row, size_t col, Value& out) const override {
+    if (PyErr_Occurred()) return false;
     PyObject* c = at(row, col);
     if (!c) {
       out = Value();
@@ -178,6 +179,9 @@ class PyRows final : public RowSource {
     size_t i = row * width_ + col;
     PyObject*& c = cells_[i];
     if (c == kUnread) {
+      // After a failed lookup no more Python code may run: restoration goes
+      // on to its end and the pending error is raised then.
+      if (PyErr_Occurred()) return nullptr;
       c = rows_[row] ? lookup(rows_[row], aliases_[col]) : nullptr;
       // Judged while the object is at hand, so the result need not touch it.
       if (c && is_own_conversion(c)) flags_[i] |= kSame;
