@@ -5,7 +5,9 @@ stopped and removed at the end of the run.
 Each start function returns a server object or raises ServerUnavailable
 with the reason; the test fixtures decide whether that skips or fails.
 """
+import atexit
 import glob
+import importlib
 import os
 import pwd
 import shutil
@@ -15,6 +17,8 @@ import tempfile
 import time
 
 START_TIMEOUT = 60
+# initdb and mariadb-install-db take seconds; a hang must not stall the run.
+INIT_TIMEOUT = 300
 
 
 class ServerUnavailable(Exception):
@@ -22,7 +26,11 @@ class ServerUnavailable(Exception):
 
 
 def _run(cmd, **kw):
-    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kw)
+    try:
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              timeout=INIT_TIMEOUT, **kw)
+    except subprocess.TimeoutExpired:
+        raise ServerUnavailable(f"{os.path.basename(cmd[0])} did not finish within {INIT_TIMEOUT}s")
     if done.returncode != 0:
         raise ServerUnavailable(f"{os.path.basename(cmd[0])} failed: {done.stdout.strip()[-800:]}")
 
@@ -41,6 +49,25 @@ def _wait_until(connect, proc, log_path):
     raise ServerUnavailable(f"server did not accept connections within {START_TIMEOUT}s: {last}")
 
 
+def _require_driver(module, package):
+    # Checked before the server starts: without it no connection can succeed,
+    # and waiting for one would only delay the report.
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        raise ServerUnavailable(f"the Python driver {package} is not installed")
+
+
+def _halt(proc, sig):
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def _tail(path):
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
@@ -55,13 +82,7 @@ class _Server:
         self.proc = proc
 
     def stop(self, sig):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        _halt(self.proc, sig)
         shutil.rmtree(self.base, ignore_errors=True)
 
 
@@ -99,6 +120,7 @@ def _postgres_bin(name):
 def start_postgres():
     """initdb and postgres refuse to run as root, so as root they run as the postgres user."""
     initdb, postgres = _postgres_bin("initdb"), _postgres_bin("postgres")
+    _require_driver("psycopg", "psycopg")
     user = None
     if os.geteuid() == 0:
         try:
@@ -107,12 +129,14 @@ def start_postgres():
             raise ServerUnavailable("running as root and there is no postgres user to run the server as")
         user = "postgres"
     base = tempfile.mkdtemp(prefix="qv-pg-")
+    proc = None
     try:
         if user:
             shutil.chown(base, user=user)
         data = os.path.join(base, "data")
+        # The postgres user may not be able to enter the caller's directory.
         _run([initdb, "-D", data, "-A", "trust", "-U", "postgres", "-E", "UTF8", "--locale=C", "--no-sync"],
-             user=user)
+             user=user, cwd=base)
         log = os.path.join(base, "server.log")
         with open(log, "w") as out:
             if user:
@@ -120,13 +144,17 @@ def start_postgres():
             proc = subprocess.Popen(
                 [postgres, "-D", data, "-k", base, "-p", "5432", "-c", "listen_addresses=",
                  "-c", "fsync=off", "-c", "synchronous_commit=off", "-c", "full_page_writes=off"],
-                stdout=out, stderr=subprocess.STDOUT, user=user, start_new_session=True)
+                stdout=out, stderr=subprocess.STDOUT, user=user, cwd=base, start_new_session=True)
         server = Postgres(base, proc)
         _wait_until(lambda: server.connect().close(), proc, log)
-        return server
     except BaseException:
+        if proc:
+            _halt(proc, signal.SIGQUIT)  # immediate shutdown
         shutil.rmtree(base, ignore_errors=True)
         raise
+    # Also when the run ends without tearing its fixtures down.
+    atexit.register(server.stop)
+    return server
 
 
 def start_mariadb():
@@ -135,8 +163,10 @@ def start_mariadb():
         "/usr/sbin/mariadbd" if os.path.exists("/usr/sbin/mariadbd") else None)
     if not install or not daemon:
         raise ServerUnavailable("MariaDB is not installed (Debian package mariadb-server)")
+    _require_driver("pymysql", "PyMySQL")
     as_root = ["--user=root"] if os.geteuid() == 0 else []
     base = tempfile.mkdtemp(prefix="qv-my-")
+    proc = None
     try:
         data = os.path.join(base, "data")
         _run([install, "--no-defaults", f"--datadir={data}", "--auth-root-authentication-method=normal",
@@ -154,7 +184,10 @@ def start_mariadb():
         server = MariaDB(base, proc)
         server.socket = socket
         _wait_until(lambda: server.connect().close(), proc, log)
-        return server
     except BaseException:
+        if proc:
+            _halt(proc, signal.SIGKILL)
         shutil.rmtree(base, ignore_errors=True)
         raise
+    atexit.register(server.stop)
+    return server
