@@ -236,6 +236,16 @@ def test_projection_selects_columns(items, projection, items_sql):
     assert [c["alias"] for c in shape["columns"]] == re.findall(r'"([^"]*)"', items_sql)
 
 
+def test_a_relation_named_like_its_stored_key_keeps_the_column(reg):
+    reg.register({"name": "Post", "collection": "posts", "timestamps": False,
+                  "fields": {"_id": "string", "author": "string"},
+                  "relations": {"author": {"model": "Post", "type": "one", "localField": "author",
+                                           "foreignField": "_id"}}})
+    for projection in (None, {"author": 1}):
+        stmt = reg.dialect_translate("sqlite", {"kind": "find", "collection": "posts", "projection": projection})
+        assert stmt["stmt"][0]["text"].startswith('SELECT t."_id", t."author", t.__present'), projection
+
+
 def test_row_shape_of_a_find(items):
     _, shape = select_list(items, "mysql", {"flag": 1, "a.b": 1})
     base = {"always": False, "isArray": False, "one": False, "ones": [], "subShape": None}

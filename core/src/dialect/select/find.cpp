@@ -86,8 +86,10 @@ Result<SqlStmt> translate_find(Backend backend, const Target& target, const Valu
   stmt.text = "SELECT ";
   for (std::string& name : names) {
     // Computed fields are filled after the read, and a relation cannot come
-    // from a single-table read: neither has a column to select.
-    if (is_compute(schema, name) || schema.relation(name)) continue;
+    // from a single-table read: neither has a column to select. A relation
+    // named like a declared field (the stored key it joins on) keeps the
+    // field's column.
+    if (is_compute(schema, name) || (schema.relation(name) && !schema.field(name))) continue;
     std::optional<std::string> column = scalar_column(schema, name);
     if (!column) continue;
     stmt.text += "t.";
