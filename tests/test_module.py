@@ -109,3 +109,20 @@ def test_stubs_accept_what_the_conversion_takes(tmp_path):
                                "--no-incremental", "--cache-dir", os.devnull])
     assert status == 1, out
     assert out.count("error:") == 1 and 'Argument "ctx" to "can_read"' in out, out
+
+
+def test_stubs_match_the_runtime_signatures(tmp_path):
+    """Every stub entry exists at runtime with the same parameters, and nothing is missing."""
+    pytest.importorskip("mypy.stubtest")
+    stubs = tmp_path / "stubs"
+    stubs.mkdir()
+    repo_stubs = pathlib.Path(__file__).parent.parent / "quorvel_py-stubs" / "__init__.pyi"
+    (stubs / "quorvel_py.pyi").write_text(repo_stubs.read_text())
+    (tmp_path / "mypy.ini").write_text(f"[mypy]\nmypy_path = {stubs}\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "quorvel_py", "--ignore-disjoint-bases",
+         "--mypy-config-file", str(tmp_path / "mypy.ini")],
+        capture_output=True, text=True, env=env, cwd=tmp_path,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr

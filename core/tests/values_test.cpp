@@ -121,3 +121,26 @@ TEST(CoreError, DerivesKindFromMessage) {
 
 }  // namespace
 }  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+TEST(Value, DestroysVeryDeepNestingWithoutRecursion) {
+  Value v("leaf");
+  for (int i = 0; i < 1'000'000; ++i) {
+    if (i % 2) {
+      Array a;
+      a.push_back(std::move(v));
+      v = Value(std::move(a));
+    } else {
+      Object o;
+      o.set("k", std::move(v));
+      v = Value(std::move(o));
+    }
+  }
+  v = Value();  // the old million levels are released here without a crash
+  EXPECT_TRUE(v.is_null());
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -143,4 +143,52 @@ Value* Value::get(std::string_view key) {
 
 bool Value::operator==(const Value& other) const { return data_ == other.data_; }
 
+namespace {
+
+// Nesting destroyed by plain recursion; anything deeper is unwound with a
+// heap stack instead of the call stack.
+constexpr int kRecursiveDestroyDepth = 512;
+thread_local int destroy_depth = 0;
+
+bool is_nonempty_container(const Value& v) {
+  if (const Array* a = v.if_array()) return !a->empty();
+  if (const Object* o = v.if_object()) return !o->empty();
+  return false;
+}
+
+// Moves the non-empty containers directly below `v` onto `pending`.
+void detach_nested(Value& v, std::vector<Value>& pending) {
+  if (Array* a = v.if_array()) {
+    for (Value& e : *a)
+      if (is_nonempty_container(e)) pending.push_back(std::move(e));
+  } else if (Object* o = v.if_object()) {
+    for (auto& member : *o)
+      if (is_nonempty_container(member.second)) pending.push_back(std::move(member.second));
+  }
+}
+
+}  // namespace
+
+Value::~Value() {
+  if (!is_array() && !is_object()) return;
+  if (destroy_depth < kRecursiveDestroyDepth) {
+    ++destroy_depth;
+    data_ = std::monostate{};
+    --destroy_depth;
+  } else {
+    destroy_iteratively();
+  }
+}
+
+void Value::destroy_iteratively() noexcept {
+  std::vector<Value> pending;
+  detach_nested(*this, pending);
+  while (!pending.empty()) {
+    Value v = std::move(pending.back());
+    pending.pop_back();
+    detach_nested(v, pending);
+  }
+  data_ = std::monostate{};
+}
+
 }  // namespace quorvel

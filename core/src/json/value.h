@@ -64,6 +64,13 @@ enum class Kind : uint8_t { Null, Bool, UInt, Int, Double, String, Array, Object
 class Value {
  public:
   Value() = default;
+  Value(const Value&) = default;
+  Value(Value&&) noexcept = default;
+  Value& operator=(const Value&) = default;
+  Value& operator=(Value&&) noexcept = default;
+  // Destroys nested containers without deep recursion, so no value, however
+  // it was built, can exhaust the stack when it goes away.
+  ~Value();
   Value(std::nullptr_t) {}
   Value(bool b) : data_(b) {}
   // Non-negative integers are always held unsigned, negatives signed.
@@ -125,6 +132,8 @@ class Value {
   bool operator==(const Value& other) const;
 
  private:
+  void destroy_iteratively() noexcept;
+
   std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, Array, Object> data_;
 };
 
