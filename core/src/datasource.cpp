@@ -1,40 +1,29 @@
 #include "datasource.h"
 
-#include <array>
+#include "dialect/backend.h"
 
 namespace quorvel {
 
 namespace {
 
-struct KindName {
-  std::string_view name;
-  DataSource::Kind kind;
-};
-
-constexpr std::array<KindName, 7> kKindNames = {{
-    {"mongo", DataSource::Kind::Mongo},
-    {"mongodb", DataSource::Kind::Mongo},
-    {"mysql", DataSource::Kind::MySql},
-    {"pg", DataSource::Kind::Postgres},
-    {"postgres", DataSource::Kind::Postgres},
-    {"postgresql", DataSource::Kind::Postgres},
-    {"sqlite", DataSource::Kind::Sqlite},
-}};
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
+DataSource::Kind kind_of(Backend backend) {
+  switch (backend.id()) {
+    case Backend::MySql: return DataSource::Kind::MySql;
+    case Backend::Postgres: return DataSource::Kind::Postgres;
+    case Backend::Sqlite: return DataSource::Kind::Sqlite;
+  }
+  return DataSource::Kind::Mongo;
 }
 
 }  // namespace
 
+// The SQL kinds are read exactly as the translator reads backend names.
 Result<DataSource> DataSource::from_kind(std::string_view kind) {
   std::string lower = ascii_lower(kind);
-  for (const KindName& k : kKindNames)
-    if (lower == k.name) return DataSource(k.kind);
-  return Err("不支持的后端: " + lower);
+  if (lower == "mongo" || lower == "mongodb") return DataSource(Kind::Mongo);
+  Result<Backend> backend = Backend::parse(lower);
+  if (!backend) return backend.err();
+  return DataSource(kind_of(*backend));
 }
 
 std::string_view DataSource::name() const {

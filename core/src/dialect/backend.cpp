@@ -37,14 +37,14 @@ constexpr NamedBackend kNames[] = {
     {"postgresql", Backend::Postgres}, {"sqlite", Backend::Sqlite},
 };
 
+}  // namespace
+
 std::string ascii_lower(std::string_view s) {
   std::string out(s);
   for (char& c : out)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return out;
 }
-
-}  // namespace
 
 Result<Backend> Backend::parse(std::string_view name) {
   std::string lower = ascii_lower(name);

@@ -11,6 +11,9 @@
 
 namespace quorvel {
 
+// Lower-cases ASCII letters only; backend names are ASCII.
+std::string ascii_lower(std::string_view s);
+
 class Backend {
  public:
   enum Id : uint8_t { MySql, Postgres, Sqlite };
