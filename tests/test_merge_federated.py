@@ -1,3 +1,5 @@
+import math
+
 import pytest
 
 
@@ -120,3 +122,47 @@ def test_unit_read_by_several_edges_serves_each(reg):
     )
     assert [(d["author"]["n"], d["editor"]["n"]) for d in out] == [("ann", "ann"), ("ann", "bo")]
     assert [d["author"]["fans"] for d in out] == [[users[0]], [users[0]]]
+
+
+class Doc(dict):
+    """Converts exactly like a dict, but takes the general conversion path."""
+
+
+SAME_ON_EVERY_PATH = [
+    ("keys out of byte order", [{"k": 1, "b": 1, "a": 2, "é": 3, "B": 4}], [{"k": 1, "y": 1, "x": 2}]),
+    ("numeric forms", [{"k": 1, "big": 2**64, "low": -(2**63) - 1, "top": 2**64 - 1, "nan": float("nan"),
+                        "inf": -math.inf, "t": (1, [2.5, True])}],
+     [{"k": 1, "f": 1e300, "z": -0.0, "n": float("inf")}]),
+    ("attached rows holding containers", [{"k": 1}], [{"k": 1, "n": {"b": [1, {"d": 1, "c": (2,)}], "a": None}}]),
+    ("an attached member replaces one of the same name", [{"k": 1, "one": "old", "many": [1]}], [{"k": 1}]),
+    ("keys of every kind", [{"k": 2**64}, {"k": "7"}, {"k": {"$oid": "x"}}, {"k": [1, "a"]}, {"k": None}, {}],
+     [{"k": 2**64}, {"k": 7}, {"k": "x"}, {"k": [1, "a"]}, {"k": 18446744073709551616.0}, 5, {"k": True}]),
+]
+
+
+@pytest.mark.parametrize("what, root, unit", SAME_ON_EVERY_PATH, ids=[c[0] for c in SAME_ON_EVERY_PATH])
+def test_host_documents_merge_as_their_converted_values_do(reg, what, root, unit):
+    p = plan(["root", "u"], [edge("many", "u", "k", "k"), edge("one", "u", "k", "k", "one")])
+    direct = reg.merge_federated(p, [root, unit])
+    general = reg.merge_federated(p, [[Doc(d) if isinstance(d, dict) else d for d in root], unit])
+    # repr shows key order and the int / float forms, which == would not.
+    assert repr(direct) == repr(general)
+
+
+def test_attached_copies_are_independent(reg):
+    root = [{"k": 1}, {"k": 1}]
+    unit = [{"k": 1, "tags": ["a"], "n": "x"}]
+    out = reg.merge_federated(plan(["root", "u"], [edge("one", "u", "k", "k", "one"), edge("many", "u", "k", "k")]),
+                              [root, unit])
+    copies = [out[0]["one"], out[1]["one"], out[0]["many"][0], out[1]["many"][0]]
+    assert all(c == unit[0] and c is not unit[0] for c in copies)
+    assert len({id(c) for c in copies}) == 4 and len({id(c["tags"]) for c in copies}) == 4
+    out[0]["one"]["tags"].append("b")
+    assert unit[0]["tags"] == ["a"] and out[1]["one"]["tags"] == ["a"]
+
+
+def test_conversion_errors_come_before_plan_errors(reg):
+    with pytest.raises(TypeError):
+        reg.merge_federated({}, [[{"k": object()}]])
+    with pytest.raises(UnicodeEncodeError):
+        reg.merge_federated({}, [[{"k": 1}], [{"\ud800": 1}]])

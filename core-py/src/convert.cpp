@@ -5,36 +5,12 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "depth_limit.h"
+#include "depth_guard.h"
 
 namespace quorvel::py {
 
 namespace {
 
-// Holds both the interpreter's recursion guard and the module's own depth
-// cap, so deep input raises RecursionError even under a raised Python limit.
-class DepthGuard {
- public:
-  explicit DepthGuard(int& depth, const char* where) : depth_(depth) {
-    if (++depth_ > kMaxDepth) {
-      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-      return;
-    }
-    entered_ = Py_EnterRecursiveCall(where) == 0;
-  }
-  ~DepthGuard() {
-    --depth_;
-    if (entered_) Py_LeaveRecursiveCall();
-  }
-  bool ok() const { return entered_; }
-
- private:
-  int& depth_;
-  bool entered_ = false;
-};
-
-constexpr const char* kToJsonWhere = " while converting a Python object";
-constexpr const char* kToPyWhere = " while building a Python object";
 
 bool utf8_of(PyObject* str, std::string& out) {
   Py_ssize_t size = 0;

@@ -4,12 +4,10 @@
 #include <vector>
 
 #include "error.h"
+#include "federation/merge_join.h"
 #include "json/value.h"
 
 namespace quorvel {
-
-// Largest result one fetch unit may hand to the in-memory join.
-inline constexpr size_t kFederatedUnitRowLimit = 100000;
 
 // `results` holds one array per unit of plan["sources"], in unit order.
 Result<Value> merge_federated(const Value& plan, Value results);
