@@ -190,7 +190,7 @@ class MergedBuilder {
     if (n.kind == PyNode::Kind::Copy && n.unit != PyNode::kNoUnit) {
       std::vector<PyObject*>& rows = ahead_[n.unit];
       if (rows.empty()) rows.assign(docs.unit_size(n.unit), nullptr);
-      if (!rows[n.row] && PyDict_CheckExact(n.doc)) {
+      if (!rows[n.row]) {
         rows[n.row] = kWanted;
         order.emplace_back(&rows[n.row], n.doc);
       }

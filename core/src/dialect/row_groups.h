@@ -84,6 +84,8 @@ class KeyGroups {
     return count() - 1;
   }
   uint32_t count() const { return static_cast<uint32_t>(ends_.size()); }
+  // The group of `key`, or count() when there is none.
+  uint32_t lookup(std::string_view key) const { return find(key, hash_text(key)); }
 
  private:
   static constexpr size_t kScan = 16;

@@ -18,6 +18,7 @@
 
 #include "bson.h"
 #include "depth_limit.h"
+#include "dialect/row_groups.h"
 #include "error.h"
 #include "json/value.h"
 
@@ -133,33 +134,33 @@ class Merger {
     static constexpr uint32_t kEnd = UINT32_MAX;
 
     KeyIndex(Docs& docs, size_t unit, const Name& member) : next_(docs.unit_size(unit), kEnd) {
-      size_t n = next_.size();
-      heads_.reserve(n);
       std::string key;
-      for (uint32_t i = 0; i < n; ++i) {
+      for (uint32_t i = 0; i < next_.size(); ++i) {
         key.clear();
         Doc row = docs.row(unit, i);
         Doc m;
         if (docs.is_object(row) && docs.member(row, member, m)) docs.key(m, key);
         else key = "null";
-        auto [it, fresh] = heads_.try_emplace(key, Chain{i, i});
-        if (!fresh) {
-          next_[it->second.tail] = i;
-          it->second.tail = i;
-        }
+        uint32_t g = groups_.add(key);
+        if (g == chains_.size()) chains_.push_back(Chain{i, i, 0});
+        else next_[chains_[g].tail] = i;
+        chains_[g].tail = i;
+        ++chains_[g].size;
       }
     }
-    uint32_t head(const std::string& key) const {
-      auto it = heads_.find(key);
-      return it == heads_.end() ? kEnd : it->second.head;
+    // The first position and the count of the documents keyed `key`.
+    std::pair<uint32_t, uint32_t> find(const std::string& key) const {
+      uint32_t g = groups_.lookup(key);
+      return g == chains_.size() ? std::pair(kEnd, 0u) : std::pair(chains_[g].head, chains_[g].size);
     }
     uint32_t next(uint32_t i) const { return next_[i]; }
 
    private:
     struct Chain {
-      uint32_t head, tail;
+      uint32_t head, tail, size;
     };
-    std::unordered_map<std::string, Chain> heads_;
+    row_detail::KeyGroups groups_;
+    std::vector<Chain> chains_;
     std::vector<uint32_t> next_;
   };
 
@@ -242,12 +243,13 @@ class Merger {
       open(*parent);
       if (parent->kind != MNode::Kind::Object) continue;
       join_key(*parent, e.local, names.local, key);
-      uint32_t first = index.head(key);
+      auto [first, count] = index.find(key);
       MNode attached;
       if (e.to_one) {
         if (first != KeyIndex::kEnd) attached = MNode::row_of(e.unit, first, docs_.row(e.unit, first));
       } else {
         attached.kind = MNode::Kind::Array;
+        attached.items.reserve(count);
         for (uint32_t i = first; i != KeyIndex::kEnd; i = index.next(i))
           attached.items.push_back(MNode::row_of(e.unit, i, docs_.row(e.unit, i)));
       }
