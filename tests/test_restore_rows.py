@@ -218,3 +218,19 @@ def test_overlong_paths_are_refused(reg):
     shape = {"columns": [{"alias": "x", "path": ["p"] * 5000, "isArray": True}]}
     with pytest.raises(RuntimeError, match="path"):
         reg.restore_rows(shape, [{"x": 1}])
+
+
+def test_documents_with_many_different_member_sets_keep_their_own_keys(reg):
+    # Which members a document has depends on its presence list; more sets of
+    # members than any cache of them holds must each come back exact.
+    names = [f"m{i}" for i in range(12)]
+    shape = {"columns": [col("_id"), *(col(n) for n in names)], "present": "__present"}
+    rows, expected = [], []
+    for i in range(40):
+        listed = names[: i % 12] if i % 2 else names[i % 12:]
+        rows.append({"_id": i, **{n: None for n in names}, "__present": "," + ",".join(listed) + ","})
+        expected.append({"_id": i, **{n: None for n in sorted(listed)}})
+    out = reg.restore_rows(shape, rows)
+    assert [list(d.items()) for d in out] == [list(d.items()) for d in expected]
+    out[0]["m0"] = 1
+    assert out[24] == expected[24]

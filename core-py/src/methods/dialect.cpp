@@ -260,6 +260,7 @@ class Builder {
   }
   ~Builder() {
     for (PyObject* k : keys_) Py_XDECREF(k);
+    for (Template& t : templates_) Py_DECREF(t.dict);
   }
 
   PyObject* build(const RNode& node) {
@@ -304,13 +305,12 @@ class Builder {
   }
 
   PyObject* build_dict(const RNode& node) {
-    PyObject* dict = PyDict_New();
+    PyObject* dict = empty_dict_like(node);
     if (!dict) return nullptr;
     for (uint32_t i = 0; i < node.size; ++i) {
       const RMember& m = node.members[i];
-      PyObject* k = keys_[m.key];
-      PyObject* item = k ? build(m.node) : nullptr;
-      bool good = item && PyDict_SetItem(dict, k, item) == 0;
+      PyObject* item = build(m.node);
+      bool good = item && PyDict_SetItem(dict, keys_[m.key], item) == 0;
       Py_XDECREF(item);
       if (!good) {
         Py_DECREF(dict);
@@ -320,8 +320,43 @@ class Builder {
     return dict;
   }
 
+  // A dict holding the node's keys, in its order, each set to None: copied
+  // from a template made once per set of keys, which spares building every
+  // document's table key by key (setting a present key only replaces its value).
+  PyObject* empty_dict_like(const RNode& node) {
+    for (Template& t : templates_) {
+      if (t.keys.size() != node.size) continue;
+      uint32_t i = 0;
+      while (i < node.size && t.keys[i] == node.members[i].key) ++i;
+      if (i == node.size) return PyDict_Copy(t.dict);
+    }
+    Template t{PyDict_New(), {}};
+    if (!t.dict) return nullptr;
+    for (uint32_t i = 0; i < node.size; ++i) {
+      PyObject* k = keys_[node.members[i].key];
+      if (!k || PyDict_SetItem(t.dict, k, Py_None) != 0) {
+        Py_DECREF(t.dict);
+        return nullptr;
+      }
+      t.keys.push_back(node.members[i].key);
+    }
+    if (templates_.size() == kTemplates) {
+      Py_DECREF(templates_.front().dict);
+      templates_.erase(templates_.begin());
+    }
+    templates_.push_back(std::move(t));
+    return PyDict_Copy(templates_.back().dict);
+  }
+
+  struct Template {
+    PyObject* dict;
+    std::vector<uint32_t> keys;
+  };
+  static constexpr size_t kTemplates = 8;
+
   PyRows& rows_;
   std::vector<PyObject*> keys_;
+  std::vector<Template> templates_;
 };
 
 PyObject* restore_list(PyObject* rows_arg, const RowShape& shape) {

@@ -300,8 +300,16 @@ RNode Restorer<Source>::relation_value(std::span<const uint32_t> cols, uint32_t 
 // the later column stays later, so it still wins as in build_object.
 template <class Source>
 void Restorer<Source>::sort_by_key(std::vector<uint32_t>& cols, size_t depth) const {
-  std::stable_sort(cols.begin(), cols.end(),
-                   [&](uint32_t a, uint32_t b) { return key_at(a, depth) < key_at(b, depth); });
+  auto less = [&](uint32_t a, uint32_t b) { return key_at(a, depth) < key_at(b, depth); };
+  if (cols.size() > 16) return std::stable_sort(cols.begin(), cols.end(), less);
+  // Few columns, the usual related document: an insertion sort is stable
+  // too, and takes no buffer, which would cost more than the sort.
+  for (size_t i = 1; i < cols.size(); ++i) {
+    uint32_t col = cols[i];
+    size_t j = i;
+    for (; j > 0 && less(col, cols[j - 1]); --j) cols[j] = cols[j - 1];
+    cols[j] = col;
+  }
 }
 
 // build_object for a sub-document whose columns all end at this depth (the
