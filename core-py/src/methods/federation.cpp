@@ -238,7 +238,13 @@ PyObject* merge_federated(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!bind_args("merge_federated", kMergeFederated, args, nargs, kwnames, a)) return nullptr;
   Value plan, results;
   if (!value_arg(a[0], plan)) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // The join holds borrowed references to the host's objects throughout,
+  // which only the GIL keeps safe from other threads.
+  bool plain = false;
+#else
   bool plain = a[1] && is_plain(a[1]);
+#endif
   // Anything else takes the general conversion, with its errors.
   if (!plain && !value_arg(a[1], results)) return nullptr;
   Borrow b = Borrow::shared(self);
