@@ -166,3 +166,10 @@ def test_conversion_errors_come_before_plan_errors(reg):
         reg.merge_federated({}, [[{"k": object()}]])
     with pytest.raises(UnicodeEncodeError):
         reg.merge_federated({}, [[{"k": 1}], [{"\ud800": 1}]])
+
+
+def test_rows_that_are_not_documents_attach_as_they_are(reg):
+    # Without the member a row is keyed as null, so parents without it receive such rows too.
+    unit = [5, "x", None, [1, {"b": 1, "a": 2}], (3,), {"k": None}] * 20
+    out = reg.merge_federated(plan(["root", "u"], [edge("r", "u", "k", "k")]), [[{"n": 1}], unit])
+    assert out[0]["r"] == [5, "x", None, [1, {"a": 2, "b": 1}], [3], {"k": None}] * 20

@@ -200,6 +200,7 @@ class MergedBuilder {
   }
 
   static void prefetch_keys(PyObject* dict) {
+    if (!PyDict_CheckExact(dict)) return;  // rows may be any value
     auto* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     __builtin_prefetch(keys);
     __builtin_prefetch(keys + 64);
