@@ -204,17 +204,7 @@ struct BuildState {
 PyObject* build(const Value& v, BuildState& st);
 
 PyObject* build_list(const Array& a, BuildState& st) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(a.size()));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < a.size(); ++i) {
-    PyObject* item = build(a[i], st);
-    if (!item) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
+  return new_list(a.size(), [&](size_t i) { return build(a[i], st); });
 }
 
 PyObject* build_dict(const Object& o, BuildState& st) {

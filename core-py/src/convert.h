@@ -23,6 +23,23 @@ PyObject* json_to_py(const Value& v);
 // As json_to_py, for a value the caller gives up (freed as soon as converted).
 PyObject* to_py(Value&& v);
 
+// A new list of `size` items, item i made by `make(i)` (a new reference, or
+// null with a Python error set, which fails the whole list).
+template <class Make>
+PyObject* new_list(size_t size, Make&& make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < size; ++i) {
+    PyObject* item = make(i);
+    if (!item) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
 // An absent set of names gives null, a present one its names in byte order.
 template <class Names>
 Value sorted_set(const Names* names) {

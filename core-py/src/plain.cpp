@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "convert.h"
 #include "depth_guard.h"
 
 namespace quorvel::py {
@@ -86,18 +87,11 @@ PyObject* PlainCopier::copy(PyObject* obj) {
 }
 
 PyObject* PlainCopier::copy_list(PyObject* seq) {
-  Py_ssize_t size = Py_SIZE(seq);
-  PyObject* list = PyList_New(size);
-  if (!list) return nullptr;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = copy(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-    if (!item) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, i, item);
-  }
-  return list;
+  bool is_list = PyList_CheckExact(seq);
+  return new_list(static_cast<size_t>(Py_SIZE(seq)), [&](size_t i) {
+    auto at = static_cast<Py_ssize_t>(i);
+    return copy(is_list ? PyList_GET_ITEM(seq, at) : PyTuple_GET_ITEM(seq, at));
+  });
 }
 
 // The usual document already has its keys in order and only scalars: the

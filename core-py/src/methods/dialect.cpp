@@ -279,20 +279,12 @@ class Builder {
   }
 
   PyObject* build_list(const RNode* items, size_t size) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
-    if (!list) return nullptr;
     constexpr size_t kAhead = 4;
     for (size_t i = 0; i < size && i < kAhead; ++i) prefetch(items[i]);
-    for (size_t i = 0; i < size; ++i) {
+    return new_list(size, [&](size_t i) {
       if (i + kAhead < size) prefetch(items[i + kAhead]);
-      PyObject* item = build(items[i]);
-      if (!item) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
+      return build(items[i]);
+    });
   }
 
  private:

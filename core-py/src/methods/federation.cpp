@@ -143,17 +143,7 @@ class MergedBuilder {
   }
 
   PyObject* build_list(const std::vector<PyNode>& items) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) {
-      PyObject* item = build(items[i]);
-      if (!item) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
+    return new_list(items.size(), [&](size_t i) { return build(items[i]); });
   }
 
  private:

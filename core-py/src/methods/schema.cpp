@@ -38,17 +38,9 @@ PyObject* list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   Borrow b = Borrow::shared(self);
   if (!b.ok()) return nullptr;
   const std::vector<std::string>& names = b.core().list();
-  PyObject* out = PyList_New(static_cast<Py_ssize_t>(names.size()));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* item = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
-    if (!item) {
-      Py_DECREF(out);
-      return nullptr;
-    }
-    PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), item);
-  }
-  return out;
+  return new_list(names.size(), [&](size_t i) {
+    return PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
+  });
 }
 
 const PyMethodDef kMethods[] = {
