@@ -29,9 +29,19 @@ Value chain(int levels, bool in_arrays) {
   return v;
 }
 
-// Parents nested beyond the depth the host can receive are not collected, so
-// chained edges cannot grow the output without bound.
-TEST(CollectAtPath, StopsAtTheDepthLimit) {
+// The node at the end of `steps` members "a" (through one-element arrays).
+const Value* walk(const Value& root, int steps) {
+  const Value* v = &root;
+  for (int i = 0; i < steps && v; ++i) {
+    v = v->get("a");
+    if (v && v->is_array()) v = &v->as_array()[0];
+  }
+  return v;
+}
+
+// Parents nested beyond the depth the host can receive get nothing attached,
+// so chained edges cannot grow the output without bound.
+TEST(MergeFederated, AttachesOnlyWithinTheDepthLimit) {
   struct Case {
     const char* what;
     bool in_arrays;
@@ -44,9 +54,17 @@ TEST(CollectAtPath, StopsAtTheDepthLimit) {
       {"arrays, too deep", true, (kMaxDepth - 1) / 2 + 1, 0},
   };
   for (const Case& c : cases) {
-    Array docs{chain(kMaxDepth + 2, c.in_arrays)};
-    std::vector<std::string> path(static_cast<size_t>(c.steps), "a");
-    EXPECT_EQ(collect_at_path(docs, path).size(), c.found) << c.what;
+    Array path(static_cast<size_t>(c.steps), Value("a"));
+    Value edge(Object{{"cardinality", Value("one")}, {"key", Value("u")}, {"path", Value(std::move(path))},
+                      {"rel", Value("x")}});
+    Value plan(Object{{"join", Value(Object{{"edges", Value(Array{std::move(edge)})}})},
+                      {"sources", Value(Array{Value(Object{{"key", Value("r")}}), Value(Object{{"key", Value("u")}})})}});
+    Result<Value> out = merge_federated(
+        plan, Value(Array{Value(Array{chain(kMaxDepth + 2, c.in_arrays)}), Value(Array{Value(Object{})})}));
+    ASSERT_TRUE(out.ok()) << c.what;
+    const Value* parent = walk(out.value().as_array()[0], c.steps);
+    ASSERT_NE(parent, nullptr) << c.what;
+    EXPECT_EQ(parent->get("x") ? 1u : 0u, c.found) << c.what;
   }
 }
 

@@ -71,36 +71,7 @@ class ValueDocs {
   const Array* units_;
 };
 
-// `level` is the nesting of `v` below the output list (a root document is 1).
-void collect(Value& v, const std::vector<std::string>& path, size_t step, int level, std::vector<Value*>& out) {
-  // Attached documents nest the output deeper than any input, so parents are
-  // sought only where the host could still receive the result: this bounds
-  // the output's depth, and with it every walk and its destruction.
-  if (level > kMaxDepth) return;
-  if (step == path.size()) {
-    out.push_back(&v);
-    return;
-  }
-  Value* member = v.get(path[step]);
-  if (!member) return;
-  if (Array* a = member->if_array()) {
-    for (Value& e : *a) collect(e, path, step + 1, level + 2, out);
-  } else {
-    collect(*member, path, step + 1, level + 1, out);
-  }
-}
-
 }  // namespace
-
-std::vector<Value*> collect_at_path(Array& documents, const std::vector<std::string>& path) {
-  std::vector<Value*> out;
-  out.reserve(documents.size());
-  for (Value& doc : documents) {
-    if (path.empty()) out.push_back(&doc);
-    else if (doc.is_object()) collect(doc, path, 0, 1, out);
-  }
-  return out;
-}
 
 Result<Value> merge_federated(const Value& plan, Value results) {
   ValueDocs docs(results);

@@ -12,9 +12,4 @@ namespace quorvel {
 // `results` holds one array per unit of plan["sources"], in unit order.
 Result<Value> merge_federated(const Value& plan, Value results);
 
-// The documents found at `path` below `documents`, as pointers into them so
-// that the caller can attach members in place. Nothing nested deeper than
-// kMaxDepth is collected.
-std::vector<Value*> collect_at_path(Array& documents, const std::vector<std::string>& path);
-
 }  // namespace quorvel
