@@ -1,5 +1,7 @@
 // Computed fields: the callback table, write-path defaults, read
 // post-processing and the dependencies of asynchronous computes.
+#include <optional>
+
 #include "args.h"
 #include "computes/defaults.h"
 #include "computes/inject.h"
@@ -71,24 +73,45 @@ PyObject* apply_write_defaults(PyObject* self, PyObject* const* args, Py_ssize_t
   return to_py(std::move(done).value());
 }
 
+// A parsed query with its model's schema, and the shared borrow under which
+// both stay valid.
+struct QueryOnSchema {
+  Borrow borrow;
+  Ast ast;
+  SchemaPtr schema;
+};
+
+// Parses the query, then looks up its model; empty with the Python error set.
+std::optional<QueryOnSchema> parse_on_schema(PyObject* self, PyObject* gql_arg) {
+  std::string_view gql;
+  if (!str_arg(gql_arg, "", gql)) return std::nullopt;
+  Result<Ast> ast = parse_gql(gql);
+  if (!ast) {
+    raise_core_error(ast.error());
+    return std::nullopt;
+  }
+  Borrow b = Borrow::shared(self);
+  if (!b.ok()) return std::nullopt;
+  Result<SchemaPtr> schema = b.core().get(ast->model);
+  if (!schema) {
+    raise_core_error(schema.error());
+    return std::nullopt;
+  }
+  return QueryOnSchema{std::move(b), std::move(ast).value(), std::move(schema).value()};
+}
+
 constexpr Param kProcessNode[] = {{"gql", ArgType::Str, true}, {"doc", ArgType::Any, true}, {"ctx", ArgType::Any}};
 
 PyObject* process_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[3];
   if (!bind_args("process_node", kProcessNode, args, nargs, kwnames, a)) return nullptr;
-  std::string_view gql;
-  if (!str_arg(a[0], "", gql)) return nullptr;
-  Result<Ast> ast = parse_gql(gql);
-  if (!ast) return raise_core_error(ast.error());
-  Borrow b = Borrow::shared(self);
-  if (!b.ok()) return nullptr;
-  Result<SchemaPtr> schema = b.core().get(ast->model);
-  if (!schema) return raise_core_error(schema.error());
+  std::optional<QueryOnSchema> q = parse_on_schema(self, a[0]);
+  if (!q) return nullptr;
   std::optional<Context> ctx;
   Value doc;
   if (!ctx_from(a[2], ctx) || !value_arg(a[1], doc)) return nullptr;
-  PyFnBridge fns(b.state());
-  ReadPlan plan(std::move(ast->fields), std::move(ast->relations), **schema, b.core(), ctx_ptr(ctx));
+  PyFnBridge fns(q->borrow.state());
+  ReadPlan plan(std::move(q->ast.fields), std::move(q->ast.relations), *q->schema, q->borrow.core(), ctx_ptr(ctx));
   if (Status s = plan.apply(doc, &fns); !s) return fns.raise(s.error());
   return to_py(Value(Object{{"doc", std::move(doc)}}));
 }
@@ -98,23 +121,17 @@ constexpr Param kInjectDepends[] = {{"gql", ArgType::Str, true}};
 PyObject* inject_depends(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!bind_args("inject_depends", kInjectDepends, args, nargs, kwnames, a)) return nullptr;
-  std::string_view gql;
-  if (!str_arg(a[0], "", gql)) return nullptr;
-  Result<Ast> ast = parse_gql(gql);
-  if (!ast) return raise_core_error(ast.error());
-  Borrow b = Borrow::shared(self);
-  if (!b.ok()) return nullptr;
-  Result<SchemaPtr> schema = b.core().get(ast->model);
-  if (!schema) return raise_core_error(schema.error());
-  Result<std::vector<RelDep>> deps = collect_rel_deps(**schema);
+  std::optional<QueryOnSchema> q = parse_on_schema(self, a[0]);
+  if (!q) return nullptr;
+  Result<std::vector<RelDep>> deps = collect_rel_deps(*q->schema);
   if (!deps) return raise_core_error(deps.error());
   // Without asynchronous computes there are no dependencies, so injecting
   // the ones just collected is the whole merge.
-  InjectInfo record = inject_into_ast(ast->relations, *deps);
+  InjectInfo record = inject_into_ast(q->ast.relations, *deps);
   Array rel_deps;
   rel_deps.reserve(deps->size());
   for (const RelDep& d : *deps) rel_deps.push_back(d.to_value());
-  return to_py(Value(Object{{"ast", ast->to_value()},
+  return to_py(Value(Object{{"ast", q->ast.to_value()},
                             {"injectInfo", record.to_value()},
                             {"relDeps", Value(std::move(rel_deps))}}));
 }

@@ -78,14 +78,26 @@ Value Ast::to_value() const {
   return Value(std::move(o));
 }
 
-Result<RelAst> RelAst::from_value(const Value& v) {
-  if (!v.is_object()) return Err("RelAst 必须是对象");
-  RelAst out;
+namespace {
+
+// Reads the members a query level shares with the root: params, fields and
+// relations.
+template <class Level>
+Status read_level(const Value& v, Level& out) {
   out.params = params_from(v);
   out.fields = fields_from(v);
   Result<RelationList> rels = relations_from(v);
   if (!rels) return rels.err();
   out.relations = std::move(rels).value();
+  return ok();
+}
+
+}  // namespace
+
+Result<RelAst> RelAst::from_value(const Value& v) {
+  if (!v.is_object()) return Err("RelAst 必须是对象");
+  RelAst out;
+  if (Status s = read_level(v, out); !s) return s.err();
   return out;
 }
 
@@ -93,11 +105,7 @@ Result<Ast> Ast::from_value(const Value& v) {
   if (!v.is_object()) return Err("Ast 必须是对象");
   Ast out;
   if (const Value* m = v.get("model"); m && m->is_string()) out.model = m->as_string();
-  out.params = params_from(v);
-  out.fields = fields_from(v);
-  Result<RelationList> rels = relations_from(v);
-  if (!rels) return rels.err();
-  out.relations = std::move(rels).value();
+  if (Status s = read_level(v, out); !s) return s.err();
   return out;
 }
 
